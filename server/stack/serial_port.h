@@ -1,0 +1,46 @@
+#pragma once
+// The small interface the link layer needs of a serial port. Implemented by TermiosSerialPort
+// (a real device or pseudo-terminal) and SimulatedSerialPort (in-process, for tests).
+//
+// Threads: writes only from the link layer's transmitter thread; ReceiveLoop only on the
+// receiver thread; SetBitRate only from the supervisor thread. InterruptReceive may be called
+// from any thread.
+
+#include <cstdint>
+#include <span>
+
+#include "server/stack/internal_codes.h"
+#include "shared/sync_event.h"
+
+namespace tavra::stack {
+
+class FrameParser;
+
+class ISerialPort {
+ public:
+  virtual ~ISerialPort() = default;
+
+  // Opens COM<portNumber> with the fixed line settings at bitRate.
+  // 0, kPortOpenError, kPortInUse or kPortNotFound.
+  [[nodiscard]] virtual Result Open(int portNumber, int bitRate) = 0;
+  // 0 at once when the rate is in force; else a 200 ms pause, then the change.
+  // Returns 0 or an operating-system error number (never a 0x28 code).
+  [[nodiscard]] virtual Result SetBitRate(int bitRate) = 0;
+  // 0, kWriteTimeout (not written within 4000 ms; pending output discarded) or kWriteFailed.
+  [[nodiscard]] virtual Result WriteDataFrame(std::span<const std::uint8_t> frame) = 0;
+  // Writes 02 X X+2 within 500 ms: 0 or kWriteFailed.
+  [[nodiscard]] virtual Result WriteAckFrame(std::uint8_t x) = 0;
+  virtual void Close() = 0;
+
+  // Runs until `stop` is set: resets the parser (hunt state, no last sequence), hands every
+  // received byte to it in order, and resets it to hunt after a pause of 100 ms or more that
+  // follows activity. Returns 0, or -1 when it cannot set itself up.
+  virtual Result ReceiveLoop(Event& stop, FrameParser& parser) = 0;
+  // Wakes a ReceiveLoop that waits, so that it sees `stop`.
+  virtual void InterruptReceive() = 0;
+
+  // The bit rate in force (9600 after Open).
+  [[nodiscard]] virtual int CurrentBitRate() const = 0;
+};
+
+}  // namespace tavra::stack
