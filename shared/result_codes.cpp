@@ -6,6 +6,7 @@ std::string_view ResultCodeName(HRESULT code) {
   switch (code) {
     case S_OK: return "S_OK";
     case E_FAIL: return "E_FAIL";
+    case E_NOTIMPL: return "E_NOTIMPL";
     case CommandFailed_PortInUse: return "CommandFailed_PortInUse";
     case CommandFailed_PortNotFound: return "CommandFailed_PortNotFound";
     case CommandFailed_PortOpenError: return "CommandFailed_PortOpenError";

@@ -12,6 +12,9 @@ using HRESULT = std::int32_t;
 inline constexpr HRESULT S_OK = 0;
 // The component system's general failure, returned for a port number outside 0..9.
 inline constexpr HRESULT E_FAIL = static_cast<HRESULT>(0x80004005u);
+// "Not implemented": the transport layer's answer to a connect response; never reaches a client
+// (the controller object turns it into CommandFailed_UnknownError).
+inline constexpr HRESULT E_NOTIMPL = static_cast<HRESULT>(0x80004001u);
 
 inline constexpr HRESULT CommandFailed_PortInUse = 0x21000001;
 inline constexpr HRESULT CommandFailed_PortNotFound = 0x21000002;
@@ -48,6 +51,9 @@ inline constexpr std::int32_t kLastManagementCommand = CLIENT_INDEX;
 // Status values (P_Result of CONNECT_STATUS, P_Type of Management_Indication).
 inline constexpr std::int32_t STATUS_ONLINE = 0x24000001;
 inline constexpr std::int32_t STATUS_NO_CONNECTION = 0x24000003;
+// P_Subtype of Management_Indication for each status.
+inline constexpr std::int32_t kSubtypeOnline = 1;
+inline constexpr std::int32_t kSubtypeNoConnection = 0;
 
 // P_DataType of management outputs.
 inline constexpr std::int32_t kDataTypeIdentity = 1;
