@@ -74,6 +74,8 @@ class SimulatedSerialPort final : public ISerialPort {
   bool m_skipPause = false;
   std::vector<std::vector<std::uint8_t>> m_written;
   std::vector<int> m_bitRates;
+  std::uint64_t m_enqueued = 0;  // entries ever put into m_incoming
+  std::uint64_t m_consumed = 0;  // entries the receive loop has handed on
 };
 
 }  // namespace tavra::stack
