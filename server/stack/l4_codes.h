@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "server/stack/internal_codes.h"
+#include "shared/result_codes.h"
 
 namespace tavra::stack {
 
@@ -34,7 +35,7 @@ inline constexpr Result kL4UnknownConnection = 0x2800020B;
 inline constexpr Result kL4InvalidRxId = 0x2800020C;
 
 // Connect response is not offered (E_NOTIMPL of the component system).
-inline constexpr Result kL4NotImplemented = static_cast<Result>(0x80004001u);
+inline constexpr Result kL4NotImplemented = E_NOTIMPL;
 
 // Results carried in confirms and indications (client codes).
 inline constexpr std::int32_t kConfirmOk = 0;
