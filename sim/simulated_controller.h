@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "sim/firmware_store.h"
+#include "sim/transport_entity.h"
 
 namespace tavra::stack {
 class SimulatedSerialPort;
@@ -43,20 +44,6 @@ class SimulatedSerialPort;
 namespace tavra::sim {
 
 enum class ControllerMode { Normal, BootCode };
-
-// How the transport entity answers requests from the host.
-enum class TransactionPolicy {
-  Echo,    // 0x50 with the request's data (default)
-  Fixed,   // 0x50 with SimConfig::transactionAnswer
-  Refuse,  // 0x00
-  Ignore,  // no answer at all
-};
-enum class ConnectPolicy {
-  Accept,       // 0xD0 with the controller's connection number, echoing the data (default)
-  Refuse,       // 0x10
-  RefuseOther,  // 0xC0 (refused for another reason)
-  Ignore,       // no answer
-};
 
 inline constexpr int kAnyAddress = -1;
 
@@ -115,13 +102,6 @@ struct ObservedPdu {
 struct ObservedFirmwareMessage {
   std::uint8_t source = 0;  // the host's client address
   std::vector<std::uint8_t> message;
-};
-
-// A connection the controller has accepted.
-struct SimConnection {
-  std::uint8_t hostNumber = 0;   // the host's local connection number
-  std::uint8_t ownNumber = 0;    // the controller's number (the host's peer byte)
-  std::uint8_t destination = 0;  // the extra byte of the connect request
 };
 
 struct SimCounters {
@@ -224,10 +204,13 @@ class SimulatedController {
 
   // --- observation ---
   [[nodiscard]] ControllerMode Mode() const;
-  [[nodiscard]] int BitRate() const;  // the controller's own rate
-  [[nodiscard]] std::vector<int> BitRatesSeen()
-      const;                                 // the controller's rates, in order of change
-  [[nodiscard]] bool HostConnected() const;  // a connect was accepted and T not run out
+  // The controller's own rate, and its rates in order of change (starting with 9600).
+  [[nodiscard]] int BitRate() const;
+  [[nodiscard]] std::vector<int> BitRatesSeen() const;
+  // The host's rates as seen on the bytes it sent, in order of change (0: not known).
+  [[nodiscard]] std::vector<int> HostBitRatesSeen() const;
+  // A connect was accepted and the host has not been silent for the announced time since.
+  [[nodiscard]] bool HostConnected() const;
   [[nodiscard]] std::vector<ObservedFrame> FramesReceived() const;
   // Link-management commands received (new frames to 0x20), by command byte.
   [[nodiscard]] int ManagementCount(std::uint8_t command) const;
@@ -239,6 +222,9 @@ class SimulatedController {
   // Acknowledgement bytes sent (code | sequence), in order (dropped ones not included).
   [[nodiscard]] std::vector<std::uint8_t> AcksSent() const;
   void ClearObservations();
+  // Why the store file given in the configuration could not be read or written (empty: fine).
+  // A store that cannot be read is never overwritten.
+  [[nodiscard]] std::string StoreError() const;
 
   // Waits until `condition` (called without any lock of the controller held) is true,
   // re-checking whenever something was observed. False on time-out.
