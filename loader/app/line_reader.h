@@ -39,6 +39,9 @@ class LineSource {
  public:
   static LineSource File(std::filesystem::path path);
   static LineSource Text(std::string_view text);
+  static LineSource Text(const char* text) { return Text(std::string_view(text)); }
+  // A temporary string would be gone before the reader reads it.
+  static LineSource Text(std::string&& text) = delete;
 
   [[nodiscard]] bool IsFile() const { return m_isFile; }
   [[nodiscard]] const std::filesystem::path& Path() const { return m_path; }
