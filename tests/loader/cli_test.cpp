@@ -1,0 +1,187 @@
+// tavraloader-cli as a user runs it: the built program, its output and its exit codes.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <string>
+#include <vector>
+
+#include "firmware_file_support.h"
+
+extern char** environ;
+
+namespace tavra::loader {
+namespace {
+
+struct Outcome {
+  int exitCode = -1;
+  std::string out;
+  std::string err;
+};
+
+class LoaderCli : public ::testing::Test {
+ protected:
+  Outcome Run(std::vector<std::string> args) {
+    const std::string outPath = (m_dir / "stdout").string();
+    const std::string errPath = (m_dir / "stderr").string();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    posix_spawn_file_actions_addchdir_np(&actions, m_dir.Path().c_str());
+    static char program[] = TAVRALOADER_CLI;
+    std::vector<char*> argv{program};
+    for (auto& arg : args) {
+      argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    Outcome outcome;
+    const int spawned = posix_spawn(&pid, program, &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    EXPECT_EQ(spawned, 0);
+    if (spawned != 0) {
+      return outcome;
+    }
+    int status = 0;
+    EXPECT_EQ(::waitpid(pid, &status, 0), pid);
+    outcome.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    outcome.out = test::ReadFile(outPath);
+    outcome.err = test::ReadFile(errPath);
+    return outcome;
+  }
+
+  void Write(const std::string& name, const std::string& text) {
+    test::WriteFile(m_dir / name, text);
+  }
+
+  test::TempDir m_dir;
+};
+
+TEST_F(LoaderCli, CheckPassesDemoFile) {
+  Write("demo.tvw", test::DemoFile());
+  const Outcome run = Run({"check", "demo.tvw"});
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.out, "Demo\n2.05  DK\nTest\n01-02-2003\nOK\n");
+  EXPECT_EQ(run.err, "");
+}
+
+TEST_F(LoaderCli, CheckRefusesChangedFile) {
+  std::vector<std::string> lines = test::DemoLines();
+  lines[3] = "Country=\xC3\x98K";  // UTF-8 text is kept byte for byte
+  Write("changed.tvw", test::JoinCrLf(lines));
+  const Outcome run = Run({"check", "changed.tvw"});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.out, "Demo\n2.05  \xC3\x98K\nTest\n01-02-2003\nForkert checksum i fil !\n");
+  EXPECT_NE(run.err.find("header checksum"), std::string::npos) << run.err;
+  EXPECT_EQ(run.err.find("record checksum"), std::string::npos) << run.err;
+}
+
+TEST_F(LoaderCli, CheckRefusesMissingAndUnloadableFiles) {
+  const Outcome missing = Run({"check", "missing.tvw"});
+  EXPECT_EQ(missing.exitCode, 1);
+  EXPECT_EQ(missing.out, "Forkert checksum i fil !\n");
+  EXPECT_NE(missing.err.find("missing.tvw: cannot open the file"), std::string::npos);
+
+  std::vector<std::string> lines = test::DemoLines();
+  lines[10] = ":0400000001020304F1";
+  lines[11] = ":00000001FG";  // the same record sum, but not hexadecimal
+  Write("nothex.tvw", test::JoinCrLf(lines));
+  const Outcome notHex = Run({"check", "nothex.tvw"});
+  EXPECT_EQ(notHex.exitCode, 1);
+  EXPECT_NE(notHex.out.find("Forkert checksum i fil !"), std::string::npos);
+  EXPECT_NE(notHex.err.find("line 12: record line has a character that is not a hex digit"),
+            std::string::npos)
+      << notHex.err;
+}
+
+TEST_F(LoaderCli, InfoShowsChecksumsRowsAndHeaderSize) {
+  Write("demo.tvw", test::DemoFile());
+  const Outcome run = Run({"info", "demo.tvw"});
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.out,
+            "File:               demo.tvw\n"
+            "Name:               Demo\n"
+            "Version:            2.05\n"
+            "Country:            DK\n"
+            "Agent:              Test\n"
+            "Date:               01-02-2003\n"
+            "FileHeaderChecksum: stored 6340, computed 6340, match\n"
+            "FirmwareChecksum:   stored 1589, computed 1589, match\n"
+            "Rows:               2\n"
+            "Header:             145 bytes\n"
+            "Open check:         passed\n");
+}
+
+TEST_F(LoaderCli, InfoReportsStoredValuesAsRead) {
+  std::vector<std::string> lines = test::DemoLines();
+  lines[8] = "FileHeaderChecksum=71876";  // low 16 bits 6340
+  lines.erase(lines.begin() + 9);         // no FirmwareChecksum
+  Write("odd.tvw", test::JoinCrLf(lines));
+  const Outcome run = Run({"info", "odd.tvw"});
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_NE(run.out.find("FileHeaderChecksum: stored 71876 (low 16 bits 6340), computed 6340, "
+                         "match\n"),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("FirmwareChecksum:   stored none (65535 used), computed 1589, MISMATCH\n"),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("Open check:         failed\n"), std::string::npos);
+
+  Write("long.tvw", test::DemoFile() + ":" + std::string(200, '0') + "\r\n");
+  const Outcome tooLong = Run({"info", "long.tvw"});
+  EXPECT_EQ(tooLong.exitCode, 0);
+  EXPECT_NE(tooLong.out.find("Loadable:           no, line 13: line is longer than 199"),
+            std::string::npos)
+      << tooLong.out;
+
+  EXPECT_EQ(Run({"info", "missing.tvw"}).exitCode, 1);
+}
+
+TEST_F(LoaderCli, HelpAndUsageErrors) {
+  const Outcome help = Run({"--help"});
+  EXPECT_EQ(help.exitCode, 0);
+  EXPECT_NE(help.out.find("Usage: tavraloader-cli COMMAND"), std::string::npos);
+  EXPECT_NE(help.out.find("  check FILE"), std::string::npos);
+  EXPECT_NE(help.out.find("  info FILE"), std::string::npos);
+  EXPECT_EQ(Run({"-h"}).out, help.out);
+  EXPECT_EQ(Run({"help"}).out, help.out);
+
+  const Outcome commandHelp = Run({"check", "--help"});
+  EXPECT_EQ(commandHelp.exitCode, 0);
+  EXPECT_NE(commandHelp.out.find("Usage: tavraloader-cli check FILE"), std::string::npos);
+
+  struct Case {
+    std::vector<std::string> args;
+    const char* message;
+  };
+  const std::vector<Case> usage = {
+      {{}, "no command given"},
+      {{"flash", "a.tvw"}, "unknown command 'flash'"},
+      {{"check"}, "check: expected FILE"},
+      {{"info", "a.tvw", "b.tvw"}, "info: expected FILE"},
+      {{"check", "--verbose", "a.tvw"}, "check: unknown option '--verbose'"},
+  };
+  for (const Case& c : usage) {
+    const Outcome run = Run(c.args);
+    EXPECT_EQ(run.exitCode, 2) << c.message;
+    EXPECT_EQ(run.out, "") << c.message;
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("Try 'tavraloader-cli --help'."), std::string::npos);
+  }
+}
+
+TEST_F(LoaderCli, DoubleDashAllowsFileNamesThatStartWithDash) {
+  Write("-demo.tvw", test::DemoFile());
+  const Outcome run = Run({"check", "--", "-demo.tvw"});
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_NE(run.out.find("OK\n"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tavra::loader
