@@ -7,8 +7,13 @@
 // keeps it up (connect, identify, bit-rate negotiation, keep-alive), and hands received data,
 // transmit results and link state changes upward as L2Messages on CL4's queue.
 //
+// Ownership: CL2 owns its serial port, its jobs (queued or in a slot) and its three threads.
+// The upper signal and queue given to Open belong to CL4 and must outlive CL2.
+//
 // Threads: transmitter, receiver and link supervisor, started by Open and joined by the
-// destructor. The public operations may be called from any thread.
+// destructor. The public operations may be called from any thread, but not concurrently with
+// the destructor. Locks and signals: see cl2_impl.h and LINK_LAYER.md; a caller holding a
+// transport table lock may call in (the link layer's locks come after CL4's).
 
 #include <array>
 #include <cstdint>
@@ -61,12 +66,18 @@ class CL2 {
   // --- observation (status, tests) ---
   // The 18 words of the link status block with words 0, 1 and 14 filled in.
   [[nodiscard]] std::array<std::uint32_t, 18> Statistics() const;
-  [[nodiscard]] std::int32_t LinkState() const;  // 1 down, 2 up
+  [[nodiscard]] std::int32_t LinkState() const;  // 1 down, 2 up (0 before a successful open)
+  // The rate of the last establishment (9600 before the first one); kept when the link is lost.
   [[nodiscard]] int CurrentBitRate() const;
   [[nodiscard]] int PortNumber() const;
+  // The controller identity of the last identify answer (all zero before the first one).
+  [[nodiscard]] ControllerIdentity Identity() const;
 
  private:
   std::unique_ptr<CL2Impl> m_impl;
 };
+
+// A link layer on the real serial driver (TermiosSerialPort: COM<n> resolved to a device).
+[[nodiscard]] std::unique_ptr<CL2> MakeCL2OnDevice(PortTable& portTable = GlobalPortTable());
 
 }  // namespace tavra::stack
