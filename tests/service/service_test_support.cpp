@@ -1,0 +1,282 @@
+#include "service_test_support.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "server/stack/debug_trace.h"
+#include "server/stack/simulated_serial_port.h"
+#include "server/stack/termios_serial_port.h"
+
+namespace tavra::service::test {
+
+namespace {
+
+std::vector<std::uint8_t> Copy(std::int32_t length, const std::uint8_t* data) {
+  if (data == nullptr || length <= 0) {
+    return {};
+  }
+  return std::vector<std::uint8_t>(data, data + length);
+}
+
+CallbackEvent Event(std::string method,
+                    std::int32_t a,
+                    std::int32_t b,
+                    std::int32_t c,
+                    std::int32_t length,
+                    const std::uint8_t* data) {
+  CallbackEvent e;
+  e.method = std::move(method);
+  e.a = a;
+  e.b = b;
+  e.c = c;
+  e.data = Copy(length, data);
+  e.dataPointerNull = data == nullptr;
+  return e;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// RecordingCallback
+
+void RecordingCallback::Record(CallbackEvent event) {
+  {
+    std::unique_lock lock(m_mutex);
+    m_events.push_back(event);
+    m_changed.notify_all();
+    if (m_block) {
+      m_blockedInside = true;
+      m_changed.notify_all();
+      m_changed.wait(lock, [this] { return !m_block; });
+      m_blockedInside = false;
+    }
+  }
+  if (m_onEvent) {
+    m_onEvent(event);
+  }
+}
+
+void RecordingCallback::SetOnEvent(std::function<void(const CallbackEvent&)> onEvent) {
+  m_onEvent = std::move(onEvent);
+}
+
+HRESULT RecordingCallback::Connect_Indication(std::int32_t P_TxId,
+                                              std::int32_t P_ConnectionId,
+                                              std::int32_t P_DataLength,
+                                              const std::uint8_t* P_Data) {
+  Record(Event("Connect_Indication", P_TxId, P_ConnectionId, 0, P_DataLength, P_Data));
+  return 0;
+}
+HRESULT RecordingCallback::Connect_Confirm(std::int32_t P_RequestId,
+                                           std::int32_t P_ConnectionId,
+                                           std::int32_t P_ConfirmResult,
+                                           std::int32_t P_DataLength,
+                                           const std::uint8_t* P_Data) {
+  Record(
+      Event("Connect_Confirm", P_RequestId, P_ConfirmResult, P_ConnectionId, P_DataLength, P_Data));
+  return 0;
+}
+HRESULT RecordingCallback::Disconnect_Indication(std::int32_t P_ConnectionId,
+                                                 std::int32_t P_DataLength,
+                                                 const std::uint8_t* P_Data) {
+  Record(Event("Disconnect_Indication", P_ConnectionId, 0, 0, P_DataLength, P_Data));
+  return 0;
+}
+HRESULT RecordingCallback::Disconnected_Indication(std::int32_t P_ConnectionId,
+                                                   std::int32_t P_Reason) {
+  Record(Event("Disconnected_Indication", P_ConnectionId, P_Reason, 0, 0, nullptr));
+  return 0;
+}
+HRESULT RecordingCallback::Disconnect_Confirm(std::int32_t P_ConnectionId,
+                                              std::int32_t P_DataLength,
+                                              const std::uint8_t* P_Data) {
+  Record(Event("Disconnect_Confirm", P_ConnectionId, 0, 0, P_DataLength, P_Data));
+  return 0;
+}
+HRESULT RecordingCallback::ConnectionData_Indication(std::int32_t P_ConnectionId,
+                                                     std::int32_t P_DataLength,
+                                                     const std::uint8_t* P_Data) {
+  Record(Event("ConnectionData_Indication", P_ConnectionId, 0, 0, P_DataLength, P_Data));
+  return 0;
+}
+HRESULT RecordingCallback::ConnectionData_Confirm(std::int32_t P_ConnectionId,
+                                                  std::int32_t P_DataLength,
+                                                  const std::uint8_t* P_Data) {
+  Record(Event("ConnectionData_Confirm", P_ConnectionId, 0, 0, P_DataLength, P_Data));
+  return 0;
+}
+HRESULT RecordingCallback::Data_Indication(std::int32_t P_TxId,
+                                           std::int32_t P_DataLength,
+                                           const std::uint8_t* P_Data,
+                                           std::uint8_t P_L7ResponseRequired,
+                                           std::int32_t P_ResponseId) {
+  CallbackEvent e =
+      Event("Data_Indication", P_TxId, P_L7ResponseRequired, P_ResponseId, P_DataLength, P_Data);
+  Record(std::move(e));
+  return 0;
+}
+HRESULT RecordingCallback::Data_Confirm(std::int32_t P_RequestId,
+                                        std::int32_t P_ConfirmResult,
+                                        std::int32_t P_DataLength,
+                                        const std::uint8_t* P_Data) {
+  Record(Event("Data_Confirm", P_RequestId, P_ConfirmResult, 0, P_DataLength, P_Data));
+  return 0;
+}
+HRESULT RecordingCallback::Management_Indication(std::int32_t P_Type,
+                                                 std::int32_t P_Subtype,
+                                                 std::int32_t P_DataLength,
+                                                 const std::uint8_t* P_Data) {
+  Record(Event("Management_Indication", P_Type, P_Subtype, 0, P_DataLength, P_Data));
+  return 0;
+}
+
+std::vector<CallbackEvent> RecordingCallback::Events() const {
+  std::lock_guard lock(m_mutex);
+  return m_events;
+}
+
+bool RecordingCallback::WaitFor(
+    const std::function<bool(const std::vector<CallbackEvent>&)>& condition,
+    std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(m_mutex);
+  return m_changed.wait_for(lock, timeout, [&] { return condition(m_events); });
+}
+
+std::optional<CallbackEvent> RecordingCallback::WaitForEvent(
+    const std::string& method, std::int32_t a, std::chrono::milliseconds timeout) const {
+  std::optional<CallbackEvent> found;
+  WaitFor(
+      [&](const std::vector<CallbackEvent>& events) {
+        for (const CallbackEvent& e : events) {
+          if (e.method == method && e.a == a) {
+            found = e;
+            return true;
+          }
+        }
+        return false;
+      },
+      timeout);
+  return found;
+}
+
+bool RecordingCallback::WaitForCount(std::size_t count, std::chrono::milliseconds timeout) const {
+  return WaitFor([count](const std::vector<CallbackEvent>& e) { return e.size() >= count; },
+                 timeout);
+}
+
+void RecordingCallback::BlockCallbacks() {
+  std::lock_guard lock(m_mutex);
+  m_block = true;
+}
+
+void RecordingCallback::Unblock() {
+  std::lock_guard lock(m_mutex);
+  m_block = false;
+  m_changed.notify_all();
+}
+
+bool RecordingCallback::WaitUntilBlocked(std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(m_mutex);
+  return m_changed.wait_for(lock, timeout, [this] { return m_blockedInside; });
+}
+
+// ---------------------------------------------------------------------------------------------
+// PortDir, PtyController
+
+PortDir::PortDir() {
+  if (const char* old = std::getenv("TAVRA_PORT_DIR")) {
+    m_previous = old;
+  }
+  std::string pattern =
+      (std::filesystem::temp_directory_path() / "tavra-service-test-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) {
+    ADD_FAILURE() << "mkdtemp failed";
+  }
+  m_dir = pattern;
+  setenv("TAVRA_PORT_DIR", m_dir.c_str(), 1);
+}
+
+PortDir::~PortDir() {
+  if (m_previous) {
+    setenv("TAVRA_PORT_DIR", m_previous->c_str(), 1);
+  } else {
+    unsetenv("TAVRA_PORT_DIR");
+  }
+  std::error_code ec;
+  std::filesystem::remove_all(m_dir, ec);
+}
+
+std::string PortDir::PathOf(int port) const {
+  return m_dir + "/COM" + std::to_string(port);
+}
+
+PtyController::PtyController(const PortDir& dir, int port, sim::SimConfig config)
+    : m_sim(std::make_unique<sim::SimulatedController>(std::move(config))) {
+  std::string error;
+  if (!m_sim->StartPseudoTerminal(dir.PathOf(port), &error)) {
+    ADD_FAILURE() << "pseudo-terminal for COM" << port << ": " << error;
+  }
+}
+
+PtyController::~PtyController() {
+  m_sim->Stop();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Factories, trace
+
+TavraPool::SerialPortFactory CountingFactory::Termios() const {
+  return [made = made](int) -> std::unique_ptr<stack::ISerialPort> {
+    ++*made;
+    return std::make_unique<stack::TermiosSerialPort>();
+  };
+}
+
+TavraPool::SerialPortFactory CountingFactory::Unconnected() const {
+  return [made = made](int) -> std::unique_ptr<stack::ISerialPort> {
+    ++*made;
+    return std::make_unique<stack::SimulatedSerialPort>();
+  };
+}
+
+struct TraceRecorder::Shared {
+  mutable std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<std::string> texts;
+};
+
+TraceRecorder::TraceRecorder() : m_shared(std::make_shared<Shared>()) {
+  stack::SetDebugTraceSink([shared = m_shared](std::string_view text) {
+    std::lock_guard lock(shared->mutex);
+    shared->texts.emplace_back(text);
+    shared->changed.notify_all();
+  });
+}
+
+bool TraceRecorder::WaitForText(const std::string& text,
+                                int count,
+                                std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(m_shared->mutex);
+  return m_shared->changed.wait_for(lock, timeout, [&] {
+    return std::count(m_shared->texts.begin(), m_shared->texts.end(), text) >= count;
+  });
+}
+
+int TraceRecorder::Count(const std::string& text) const {
+  std::lock_guard lock(m_shared->mutex);
+  return static_cast<int>(std::count(m_shared->texts.begin(), m_shared->texts.end(), text));
+}
+
+TraceRecorder::~TraceRecorder() {
+  stack::SetDebugTraceSink({});
+}
+
+std::vector<std::string> TraceRecorder::Texts() const {
+  std::lock_guard lock(m_shared->mutex);
+  return m_shared->texts;
+}
+
+}  // namespace tavra::service::test
