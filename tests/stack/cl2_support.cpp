@@ -276,7 +276,11 @@ bool MessageLog::WaitFor(const std::function<bool(const std::vector<L2Message>&)
     if (now >= deadline) {
       return false;
     }
-    signal.Wait(std::chrono::duration_cast<milliseconds>(deadline - now) + milliseconds(1));
+    // Woken by every upward message; conditions on the link layer's state alone (which
+    // changes without a message) are looked at again at least every 20 ms.
+    signal.Wait(
+        std::min(milliseconds(20),
+                 std::chrono::duration_cast<milliseconds>(deadline - now) + milliseconds(1)));
   }
 }
 
@@ -321,6 +325,17 @@ void Cl2Test::Start(bool open) {
   ASSERT_EQ(m_cl2->Open(3, &m_log.signal, &m_log.queue), kOk);
   ASSERT_EQ(m_cl2->RegisterTransport(m_transportKey), kOk);
   ASSERT_EQ(m_transportKey, kKeyTransport);
+}
+
+std::vector<std::int32_t> Cl2Test::StartWithClients(int n) {
+  m_farEnd->SetConnectRefused(true);
+  Start();
+  std::vector<std::int32_t> keys;
+  for (int i = 0; i < n; ++i) {
+    keys.push_back(AddClient());
+  }
+  m_farEnd->SetConnectRefused(false);
+  return keys;
 }
 
 bool Cl2Test::WaitLinkUp(milliseconds timeout) {

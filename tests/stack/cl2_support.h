@@ -142,6 +142,9 @@ class Cl2Test : public ::testing::Test {
 
   // Creates CL2 (reading the settings as they are now), opens it and registers CL4.
   void Start(bool open = true);
+  // Starts with the connect refused until n clients are registered, so that every one of them
+  // sees the first online indication.
+  std::vector<std::int32_t> StartWithClients(int n);
   bool WaitLinkUp(milliseconds timeout = milliseconds(3000));
   bool WaitLinkDown(milliseconds timeout = milliseconds(3000));
   std::int32_t AddClient();
