@@ -1,0 +1,475 @@
+#include "server/host/bus_service.h"
+
+#include <QtDBus/QDBusError>
+#include <QtDBus/QDBusMetaType>
+#include <QtDBus/QDBusObjectPath>
+#include <QtDBus/QDBusPendingCallWatcher>
+#include <QtDBus/QDBusPendingReply>
+#include <QtDBus/QDBusServiceWatcher>
+#include <cstdio>
+#include <exception>
+
+#include "server/host/dbus_callback.h"
+#include "server/host/dbus_names.h"
+#include "server/host/introspection.h"
+#include "server/stack/port_table.h"
+#include "shared/dbus/port_table_row.h"
+
+namespace tavra::host {
+
+namespace {
+
+std::string Key(const QString& text) {
+  return text.toStdString();
+}
+
+const std::uint8_t* Bytes(const QByteArray& data) {
+  // constData() of an empty array still points at a terminating zero: never null.
+  return reinterpret_cast<const std::uint8_t*>(data.constData());
+}
+
+std::int32_t Length(const QByteArray& data) {
+  return static_cast<std::int32_t>(data.size());
+}
+
+QDBusObjectPath NullPath() {
+  return QDBusObjectPath(QStringLiteral("/"));
+}
+
+bool IsTavraPath(const QString& path) {
+  return path.startsWith(BasePath() + QStringLiteral("/Port")) ||
+         path.startsWith(BasePath() + QStringLiteral("/Tavra"));
+}
+
+}  // namespace
+
+BusService::BusService(QDBusConnection connection, service::TavraPool& pool, QObject* parent)
+    : QDBusVirtualObject(parent), m_connection(std::move(connection)), m_pool(pool) {
+  dbus::RegisterPortTableRowType();
+  m_watcher = new QDBusServiceWatcher(this);
+  m_watcher->setConnection(m_connection);
+  m_watcher->setWatchMode(QDBusServiceWatcher::WatchForUnregistration);
+  connect(m_watcher, &QDBusServiceWatcher::serviceUnregistered, this, &BusService::ConnectionGone);
+}
+
+BusService::~BusService() = default;
+
+bool BusService::Export() {
+  return m_connection.registerVirtualObject(PoolPath(), this, QDBusConnection::SingleNode);
+}
+
+void BusService::Suspend() {
+  m_suspended = true;
+}
+
+void BusService::Withdraw() {
+  m_withdrawn = true;
+  m_connection.unregisterObject(PoolPath());
+  for (const auto& [path, exported] : m_exported) {
+    m_connection.unregisterObject(path);
+  }
+}
+
+void BusService::DropAll() {
+  if (m_references.Total(Key(PoolPath())) > 0) {
+    m_pool.Release();
+  }
+  m_references.Clear();
+  m_exported.clear();
+}
+
+QString BusService::introspect(const QString& path) const {
+  if (path == PoolPath()) {
+    return InterfaceXml(PoolInterface());
+  }
+  if (IsTavraPath(path)) {
+    return InterfaceXml(TavraInterface());
+  }
+  return {};
+}
+
+bool BusService::handleMessage(const QDBusMessage& message, const QDBusConnection& connection) {
+  Q_UNUSED(connection);
+  if (message.type() != QDBusMessage::MethodCallMessage) {
+    return false;
+  }
+  const QString path = message.path();
+  const QString iface = message.interface();
+  const bool isPool = path == PoolPath();
+  if (!iface.isEmpty() && iface != (isPool ? PoolInterface() : TavraInterface())) {
+    return false;  // Introspectable, Peer, Properties: Qt answers
+  }
+  if (m_withdrawn) {
+    ReplyError(message, QDBusError::errorString(QDBusError::UnknownObject), path);
+    return true;
+  }
+  try {
+    if (isPool) {
+      HandlePool(message);
+    } else {
+      const auto it = m_exported.find(path);
+      if (it == m_exported.end()) {
+        ReplyError(message, QDBusError::errorString(QDBusError::UnknownObject), path);
+      } else {
+        // A copy: a Release inside may drop the table's reference.
+        const std::shared_ptr<ITavra> object = it->second.object;
+        HandleTavra(message, object);
+      }
+    }
+  } catch (const std::exception& e) {
+    ReplyError(message, QDBusError::errorString(QDBusError::Failed),
+               QString::fromLocal8Bit(e.what()));
+  }
+  return true;
+}
+
+void BusService::HandlePool(const QDBusMessage& message) {
+  const QString member = message.member();
+  const QString signature = message.signature();
+  const QList<QVariant> args = message.arguments();
+  const std::string sender = Key(message.service());
+
+  struct Method {
+    const char* name;
+    const char* signature;
+  };
+  static constexpr Method kMethods[] = {{"GetTavraInterface", "ii"},
+                                        {"CreateTavra", ""},
+                                        {"AddRef", ""},
+                                        {"Release", ""},
+                                        {"GetPortTable", ""}};
+  bool known = false;
+  for (const Method& m : kMethods) {
+    if (member == QLatin1StringView(m.name)) {
+      known = true;
+      if (signature != QLatin1StringView(m.signature)) {
+        ReplyError(message, QDBusError::errorString(QDBusError::InvalidArgs),
+                   QStringLiteral("%1 takes (%2)").arg(member, QLatin1StringView(m.signature)));
+        return;
+      }
+    }
+  }
+  if (!known) {
+    ReplyError(message, QDBusError::errorString(QDBusError::UnknownMethod), member);
+    return;
+  }
+  if (!EnsurePoolReference(message)) {
+    return;
+  }
+
+  if (member == QLatin1StringView("GetTavraInterface")) {
+    const std::int32_t commId = args[0].toInt();
+    std::shared_ptr<ITavra> object;
+    const HRESULT hr = m_pool.GetTavraInterface(commId, args[1].toInt(), object);
+    if (hr == service::kObjectDisconnected) {
+      ReplyError(message, QDBusError::errorString(QDBusError::Disconnected), member);
+      return;
+    }
+    if (hr != S_OK || !object) {
+      Reply(message, {hr == S_OK ? E_FAIL : hr, QVariant::fromValue(NullPath())});
+      return;
+    }
+    const QString path = PortPath(commId);
+    AddObjectReference(path, object, sender);
+    Reply(message, {S_OK, QVariant::fromValue(QDBusObjectPath(path))});
+  } else if (member == QLatin1StringView("CreateTavra")) {
+    if (m_suspended) {
+      ReplyError(message, ShuttingDownError(), QStringLiteral("the server is shutting down"));
+      return;
+    }
+    std::shared_ptr<ITavra> object = m_pool.CreateTavra();
+    if (!object) {
+      Reply(message, {CommandFailed_ResourcesLow, QVariant::fromValue(NullPath())});
+      return;
+    }
+    const QString path = NeverStartedPath(m_nextNeverStarted++);
+    AddObjectReference(path, object, sender);
+    Reply(message, {S_OK, QVariant::fromValue(QDBusObjectPath(path))});
+  } else if (member == QLatin1StringView("AddRef")) {
+    AddPoolReference(sender);
+    Reply(message, {QVariant::fromValue(m_references.Total(Key(PoolPath())))});
+  } else if (member == QLatin1StringView("Release")) {
+    Reply(message, {QVariant::fromValue(ReleasePoolReference(sender))});
+  } else {  // GetPortTable
+    QList<dbus::PortTableRow> rows;
+    const auto snapshot = stack::GlobalPortTable().Snapshot();
+    for (int port = 0; port < stack::PortTable::kPorts; ++port) {
+      const stack::PortEntry& entry = snapshot[static_cast<std::size_t>(port)];
+      dbus::PortTableRow row;
+      row.port = port;
+      row.inUse = entry.inUse;
+      row.linkUp = entry.linkUp;
+      row.clientCount = entry.clientCount;
+      row.identity = QByteArray(reinterpret_cast<const char*>(entry.identity.bytes.data()),
+                                static_cast<qsizetype>(entry.identity.bytes.size()));
+      rows.append(row);
+    }
+    Reply(message, {QVariant::fromValue(rows)});
+  }
+}
+
+void BusService::HandleTavra(const QDBusMessage& message, const std::shared_ptr<ITavra>& object) {
+  const QString member = message.member();
+  const QString signature = message.signature();
+  const QList<QVariant> a = message.arguments();
+  const QString path = message.path();
+  const std::string sender = Key(message.service());
+  const auto i = [&a](int n) { return a[n].toInt(); };
+  const auto y = [&a](int n) { return static_cast<std::uint8_t>(a[n].toUInt()); };
+  const auto ay = [&a](int n) { return a[n].toByteArray(); };
+
+  // Replies with the result code alone, or with the disconnection error.
+  const auto replyResult = [&](HRESULT hr) {
+    if (hr == service::kObjectDisconnected) {
+      ReplyError(message, QDBusError::errorString(QDBusError::Disconnected), member);
+    } else {
+      Reply(message, {hr});
+    }
+  };
+  const auto expect = [&](const char* wanted) {
+    if (signature == QLatin1StringView(wanted)) {
+      return true;
+    }
+    ReplyError(message, QDBusError::errorString(QDBusError::InvalidArgs),
+               QStringLiteral("%1 takes (%2)").arg(member, QLatin1StringView(wanted)));
+    return false;
+  };
+  // Client_Add and Client_AddEx: the callback object sits on the sender's connection.
+  const auto addClient = [&](bool extended) {
+    if (!expect("o")) {
+      return;
+    }
+    const QString callbackPath = qvariant_cast<QDBusObjectPath>(a[0]).path();
+    std::shared_ptr<ITavraCallback> callback;
+    if (callbackPath != QLatin1StringView("/") && !callbackPath.isEmpty()) {
+      callback = std::make_shared<DBusCallback>(m_connection, message.service(), callbackPath);
+    }
+    std::int32_t clientId = 0;
+    std::int32_t connected = 0;
+    const HRESULT hr = extended ? object->Client_AddEx(callback, clientId, connected)
+                                : object->Client_Add(callback, clientId);
+    if (hr == service::kObjectDisconnected) {
+      ReplyError(message, QDBusError::errorString(QDBusError::Disconnected), member);
+      return;
+    }
+    if (hr == S_OK) {
+      WatchConnection(message.service());
+      m_references.Register(sender, {Key(path), clientId});
+    } else {
+      clientId = 0;
+    }
+    if (extended) {
+      Reply(message, {hr, clientId, connected});
+    } else {
+      Reply(message, {hr, clientId});
+    }
+  };
+
+  if (member == QLatin1StringView("AddRef")) {
+    if (expect("")) {
+      WatchConnection(message.service());
+      Reply(message, {QVariant::fromValue(m_references.Add(Key(path), sender))});
+    }
+  } else if (member == QLatin1StringView("Release")) {
+    if (expect("")) {
+      const bool held = m_references.Held(Key(path), sender) > 0;
+      const std::uint32_t remaining = m_references.Release(Key(path), sender);
+      if (held && remaining == 0) {
+        // Ended before the answer: when the caller hears 0 the port is closed.
+        ReleaseObject(path);
+      }
+      Reply(message, {QVariant::fromValue(remaining)});
+    }
+  } else if (member == QLatin1StringView("Client_Add")) {
+    addClient(false);
+  } else if (member == QLatin1StringView("Client_AddEx")) {
+    addClient(true);
+  } else if (member == QLatin1StringView("Client_Remove")) {
+    if (expect("i")) {
+      const HRESULT hr = object->Client_Remove(i(0));
+      m_references.Unregister({Key(path), i(0)});
+      replyResult(hr);
+    }
+  } else if (member == QLatin1StringView("Data_Request")) {
+    if (expect("iiayyi")) {
+      const QByteArray data = ay(2);
+      replyResult(object->Data_Request(i(0), i(1), Length(data), Bytes(data), y(3), i(4)));
+    }
+  } else if (member == QLatin1StringView("Data_Response")) {
+    if (expect("iiay")) {
+      const QByteArray data = ay(2);
+      replyResult(object->Data_Response(i(0), i(1), Length(data), Bytes(data)));
+    }
+  } else if (member == QLatin1StringView("Connect_Request")) {
+    if (expect("iiiay")) {
+      const QByteArray data = ay(3);
+      replyResult(object->Connect_Request(i(0), i(1), i(2), Length(data), Bytes(data)));
+    }
+  } else if (member == QLatin1StringView("Management_Request")) {
+    if (expect("ii")) {
+      std::int32_t result = 0;
+      std::int32_t dataType = 0;
+      std::int32_t dataSize = 0;
+      std::vector<std::uint8_t> data;
+      const HRESULT hr = object->Management_Request(i(0), i(1), result, dataType, dataSize, data);
+      if (hr == service::kObjectDisconnected) {
+        ReplyError(message, QDBusError::errorString(QDBusError::Disconnected), member);
+        return;
+      }
+      // Exactly P_DataSize bytes travel (never more than the block holds).
+      const std::size_t size =
+          dataSize > 0 ? std::min(static_cast<std::size_t>(dataSize), data.size()) : 0;
+      Reply(message,
+            {hr, result, dataType, static_cast<std::int32_t>(size),
+             QByteArray(reinterpret_cast<const char*>(data.data()), static_cast<qsizetype>(size))});
+    }
+  } else if (member == QLatin1StringView("Connect_Response")) {
+    if (expect("iiyay")) {
+      const QByteArray data = ay(3);
+      replyResult(object->Connect_Response(i(0), i(1), y(2), Length(data), Bytes(data)));
+    }
+  } else if (member == QLatin1StringView("Management_SetupBackoff")) {
+    if (expect("iiiii")) {
+      replyResult(object->Management_SetupBackoff(i(0), i(1), i(2), i(3), i(4)));
+    }
+  } else if (member == QLatin1StringView("Disconnect_Request") ||
+             member == QLatin1StringView("Disconnect_Response") ||
+             member == QLatin1StringView("ConnectionData_Request") ||
+             member == QLatin1StringView("ConnectionData_Response")) {
+    if (expect("iiay")) {
+      const QByteArray data = ay(2);
+      using Op = HRESULT (ITavra::*)(std::int32_t, std::int32_t, std::int32_t, const std::uint8_t*);
+      const Op op = member == QLatin1StringView("Disconnect_Request") ? &ITavra::Disconnect_Request
+                    : member == QLatin1StringView("Disconnect_Response")
+                        ? &ITavra::Disconnect_Response
+                    : member == QLatin1StringView("ConnectionData_Request")
+                        ? &ITavra::ConnectionData_Request
+                        : &ITavra::ConnectionData_Response;
+      replyResult(((*object).*op)(i(0), i(1), Length(data), Bytes(data)));
+    }
+  } else {
+    ReplyError(message, QDBusError::errorString(QDBusError::UnknownMethod), member);
+  }
+}
+
+bool BusService::EnsurePoolReference(const QDBusMessage& message) {
+  const std::string sender = Key(message.service());
+  if (m_references.Held(Key(PoolPath()), sender) > 0) {
+    return true;
+  }
+  if (m_suspended) {
+    ReplyError(message, ShuttingDownError(), QStringLiteral("the server is shutting down"));
+    return false;
+  }
+  WatchConnection(message.service());
+  AddPoolReference(sender);
+  return true;
+}
+
+void BusService::AddPoolReference(const std::string& connection) {
+  if (m_references.Add(Key(PoolPath()), connection) == 1) {
+    // The first outside reference: the pool takes its module lock.
+    m_pool.AddRef();
+  }
+}
+
+std::uint32_t BusService::ReleasePoolReference(const std::string& connection) {
+  const bool held = m_references.Held(Key(PoolPath()), connection) > 0;
+  const std::uint32_t remaining = m_references.Release(Key(PoolPath()), connection);
+  if (held && remaining == 0) {
+    m_pool.Release();
+  }
+  return remaining;
+}
+
+bool BusService::AddObjectReference(const QString& path,
+                                    const std::shared_ptr<ITavra>& object,
+                                    const std::string& connection) {
+  auto it = m_exported.find(path);
+  if (it == m_exported.end()) {
+    if (!m_connection.registerVirtualObject(path, this, QDBusConnection::SingleNode)) {
+      std::fprintf(stderr, "tavralink: cannot export %s\n", qPrintable(path));
+    }
+    it = m_exported.emplace(path, Exported{object}).first;
+  }
+  m_references.Add(Key(path), connection);
+  return true;
+}
+
+void BusService::ReleaseObject(const QString& path) {
+  const auto it = m_exported.find(path);
+  if (it == m_exported.end()) {
+    return;
+  }
+  m_connection.unregisterObject(path);
+  m_references.UnregisterObject(Key(path));
+  // Moved out first: the controller object's destruction removes its clients and closes its
+  // port; nothing of the table is touched while it runs.
+  std::shared_ptr<ITavra> object = std::move(it->second.object);
+  m_exported.erase(it);
+  object.reset();
+}
+
+void BusService::WatchConnection(const QString& uniqueName) {
+  if (m_watched.contains(uniqueName)) {
+    return;
+  }
+  m_watched.insert(uniqueName);
+  m_watcher->addWatchedService(uniqueName);
+  // The connection may have left before the watch was in place: ask the bus, without waiting
+  // here (the answer comes after the watch's match rule, so nothing falls between the two).
+  QDBusMessage ask = QDBusMessage::createMethodCall(
+      QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+      QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameHasOwner"));
+  ask << uniqueName;
+  auto* pending = new QDBusPendingCallWatcher(m_connection.asyncCall(ask), this);
+  connect(pending, &QDBusPendingCallWatcher::finished, this,
+          [this, uniqueName](QDBusPendingCallWatcher* call) {
+            const QDBusPendingReply<bool> reply = *call;
+            if (reply.isValid() && !reply.value()) {
+              ConnectionGone(uniqueName);
+            }
+            call->deleteLater();
+          });
+}
+
+void BusService::ConnectionGone(const QString& uniqueName) {
+  if (!m_watched.remove(uniqueName)) {
+    return;
+  }
+  m_watcher->removeWatchedService(uniqueName);
+  if (m_withdrawn) {
+    return;
+  }
+  ReferenceTable::Dropped dropped = m_references.DropConnection(Key(uniqueName));
+  // Its clients first, exactly as Client_Remove would remove them.
+  for (const ReferenceTable::Registration& r : dropped.clients) {
+    const auto it = m_exported.find(QString::fromStdString(r.object));
+    if (it != m_exported.end()) {
+      const std::shared_ptr<ITavra> object = it->second.object;
+      (void)object->Client_Remove(r.clientId);
+    }
+  }
+  for (const std::string& key : dropped.released) {
+    const QString path = QString::fromStdString(key);
+    if (path == PoolPath()) {
+      m_pool.Release();
+    } else {
+      ReleaseObject(path);
+    }
+  }
+}
+
+void BusService::Reply(const QDBusMessage& message, const QList<QVariant>& arguments) {
+  if (message.isReplyRequired()) {
+    m_connection.send(message.createReply(arguments));
+  }
+}
+
+void BusService::ReplyError(const QDBusMessage& message, const QString& name, const QString& text) {
+  if (message.isReplyRequired()) {
+    m_connection.send(message.createErrorReply(name, text));
+  }
+}
+
+}  // namespace tavra::host

@@ -1,0 +1,109 @@
+#pragma once
+// BusService: TavraLink's objects on the session bus, exactly as described by
+// shared/dbus/dk.norvik.TavraLink.xml. The pool object /dk/norvik/TavraLink/Pool, the
+// controller objects of the COM ports /dk/norvik/TavraLink/Port<n> and the never-started
+// controller objects /dk/norvik/TavraLink/Tavra<k> are paths of this one virtual object; each
+// call is checked (signature), mapped 1:1 onto TavraPool / ITavra, and answered with the result
+// code as the first out-argument (result codes are values, never D-Bus errors; outputs not set
+// are 0 and an empty array).
+//
+// References are counted per object and per client connection (reference_table.h). A
+// connection's first pool call while it holds no pool reference gives it one (taking the pool's
+// external reference, which holds a module lock while any client holds the pool);
+// GetTavraInterface and CreateTavra add one reference to the object they return, AddRef adds
+// one, Release drops one. An object whose total falls to 0 leaves the bus and its controller
+// object is dropped (its clients removed, its port closed). When a client connection leaves the
+// bus (a QDBusServiceWatcher on its unique name) its clients are removed as by Client_Remove
+// and its references dropped.
+//
+// Suspended (the shutdown monitor found the server quiet, or a forced shutdown): a connection
+// that holds no pool reference gets the error dk.norvik.TavraLink.Error.ShuttingDown for every
+// pool call, and so does CreateTavra; clients already holding the pool go on as before.
+// Withdrawn (closing): every object has left the bus; calls still queued get
+// org.freedesktop.DBus.Error.UnknownObject.
+//
+// Ownership: the server process owns it; it refers to the pool and the connection it is given
+// (both outlive it) and holds the controller objects it exported (shared_ptr) until they are
+// released, withdrawn or dropped.
+//
+// Threads: it lives on the D-Bus service thread (moveToThread before Export); Qt delivers every
+// call there, one at a time, so the bookkeeping needs no lock. Handlers never make a blocking
+// bus call (the bus thread may be waiting for this one). Suspend may be called from any thread
+// (an atomic flag). Callbacks to clients leave from the clients' delivery threads
+// (dbus_callback.h).
+
+#include <QtCore/QHash>
+#include <QtCore/QSet>
+#include <QtDBus/QDBusConnection>
+#include <QtDBus/QDBusMessage>
+#include <QtDBus/QDBusVirtualObject>
+#include <atomic>
+#include <map>
+#include <memory>
+
+#include "server/host/reference_table.h"
+#include "server/service/tavra_pool.h"
+
+class QDBusServiceWatcher;
+
+namespace tavra::host {
+
+class BusService : public QDBusVirtualObject {
+  Q_OBJECT
+ public:
+  BusService(QDBusConnection connection, service::TavraPool& pool, QObject* parent = nullptr);
+  ~BusService() override;
+
+  // Puts the pool object on the bus. Call on the service thread (or before the object is moved
+  // there). false when the path is taken.
+  bool Export();
+  // Serve no new creation request from now on. Any thread.
+  void Suspend();
+  [[nodiscard]] bool IsSuspended() const { return m_suspended.load(); }
+  // Every object leaves the bus; later calls are refused. Service thread.
+  void Withdraw();
+  // Drops every controller object this service held and forgets every reference (after the
+  // pool's teardown). Service thread, or any thread once that thread has ended.
+  void DropAll();
+
+  // QDBusVirtualObject
+  QString introspect(const QString& path) const override;
+  bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override;
+
+ private:
+  struct Exported {
+    std::shared_ptr<ITavra> object;
+  };
+
+  void HandlePool(const QDBusMessage& message);
+  void HandleTavra(const QDBusMessage& message, const std::shared_ptr<ITavra>& object);
+
+  // Gives the sender its first pool reference when it holds none. false (and an error reply
+  // sent) when a suspended server refuses it.
+  bool EnsurePoolReference(const QDBusMessage& message);
+  void AddPoolReference(const std::string& connection);
+  std::uint32_t ReleasePoolReference(const std::string& connection);
+  // Exports `object` at `path` (if not yet) and adds one reference of the sender.
+  bool AddObjectReference(const QString& path,
+                          const std::shared_ptr<ITavra>& object,
+                          const std::string& connection);
+  // The object's total fell to 0: it leaves the bus and is dropped.
+  void ReleaseObject(const QString& path);
+  void WatchConnection(const QString& uniqueName);
+  void ConnectionGone(const QString& uniqueName);
+
+  void Reply(const QDBusMessage& message, const QList<QVariant>& arguments);
+  void ReplyError(const QDBusMessage& message, const QString& name, const QString& text);
+
+  QDBusConnection m_connection;
+  service::TavraPool& m_pool;
+  QDBusServiceWatcher* m_watcher = nullptr;  // child of this object
+  std::atomic<bool> m_suspended{false};
+  bool m_withdrawn = false;
+  ReferenceTable m_references;
+  std::map<QString, Exported> m_exported;  // by path
+  QSet<QString> m_watched;                 // unique names under watch
+  quint64 m_nextNeverStarted = 1;
+};
+
+}  // namespace tavra::host
