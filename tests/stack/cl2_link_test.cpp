@@ -112,10 +112,10 @@ TEST_F(Cl2LinkTest, LinkComesUpAt57600WhenAccepted) {
   EXPECT_EQ(connect[0].bitRate, 9600);
   EXPECT_EQ(m_farEnd->ManagementFrames(kCmdSetBitRate)[0].data[1], 3);
   // The online indication carries the identity; the port table shows it.
-  ASSERT_TRUE(m_log.WaitFor(
+  ASSERT_TRUE(m_log->WaitFor(
       [](const auto& all) { return MessageLog::Count(all, kL2KindLinkState, kLinkOnline) == 1; },
       milliseconds(1000)));
-  const auto messages = m_log.All();
+  const auto messages = m_log->All();
   EXPECT_EQ(messages[0].ownerKey, kKeyTransport);
   EXPECT_EQ(messages[0].value, 1);
   EXPECT_EQ(messages[0].data, (std::vector<std::uint8_t>{3, 2, 7, 1, 9, 0x42}));
@@ -199,12 +199,13 @@ TEST_F(Cl2LinkTest, UnacknowledgedSetBitRateFailsEstablishment) {
       },
       milliseconds(3000)));
   // The send has given up; give the supervisor a bounded moment to finish the attempt.
-  EXPECT_FALSE(m_log.WaitFor([this](const auto&) { return m_cl2->IsLinkUp(); }, milliseconds(300)));
+  EXPECT_FALSE(
+      m_log->WaitFor([this](const auto&) { return m_cl2->IsLinkUp(); }, milliseconds(300)));
   EXPECT_EQ(DistinctCommands(m_farEnd->Writes()),
             (std::vector<std::uint8_t>{0x01, 0x00, 0x04, 0x04}));
   EXPECT_EQ(m_cl2->LinkState(), 1);
   EXPECT_EQ(m_cl2->Statistics()[2], 0U);
-  EXPECT_TRUE(m_log.All().empty());
+  EXPECT_TRUE(m_log->All().empty());
 }
 
 TEST_F(Cl2LinkTest, RefusedConnectIsRetriedAfterTheAttemptInterval) {
@@ -258,7 +259,7 @@ TEST_F(Cl2LinkTest, KeepAliveAfterNoActivityAndNothingElseWhenAnswered) {
             (std::vector<std::uint8_t>{0x01, 0xFC, 0x08, 0x00, 0x05}));
   EXPECT_TRUE(m_cl2->IsLinkUp());
   EXPECT_EQ(m_cl2->Statistics()[2], 1U);
-  const auto messages = m_log.All();
+  const auto messages = m_log->All();
   ASSERT_EQ(messages.size(), 1U);  // the online indication only
   EXPECT_EQ(messages[0].code, kLinkOnline);
 }
@@ -269,13 +270,13 @@ TEST_F(Cl2LinkTest, UnansweredKeepAliveLosesTheLinkAndItComesBack) {
     return f.IsManagement(kCmdKeepAlive) ? AckAction::NoAck : AckAction::Accept;
   });
   const std::int32_t client = StartWithClients(1)[0];
-  ASSERT_TRUE(m_log.WaitFor(
+  ASSERT_TRUE(m_log->WaitFor(
       [](const auto& all) { return MessageLog::Count(all, kL2KindLinkState, kLinkOffline) == 2; },
       milliseconds(3000)));
   EXPECT_EQ(m_farEnd->ManagementFrames(kCmdKeepAlive).size(), 4U);  // 1 + 3 retransmissions
   m_farEnd->SetAckRule({});
   ASSERT_TRUE(WaitLinkUp());
-  const auto messages = m_log.All();
+  const auto messages = m_log->All();
   // Online (CL4, client), offline (both), online (both) again; the port went back to 9600 in
   // between.
   ASSERT_EQ(messages.size(), 6U);
@@ -304,8 +305,8 @@ TEST_F(Cl2LinkTest, StatusRequestsWhileDown) {
   EXPECT_EQ(out.dataSize, 0);
   EXPECT_TRUE(out.data.empty());
   ASSERT_EQ(m_cl2->ManagementRequest(client, 0x24000014, out), kOk);
-  ASSERT_TRUE(m_log.WaitFor([](const auto& all) { return !all.empty(); }, milliseconds(1000)));
-  const auto messages = m_log.All();
+  ASSERT_TRUE(m_log->WaitFor([](const auto& all) { return !all.empty(); }, milliseconds(1000)));
+  const auto messages = m_log->All();
   ASSERT_EQ(messages.size(), 1U);
   EXPECT_EQ(messages[0].kind, kL2KindLinkState);
   EXPECT_EQ(messages[0].code, kLinkOffline);
@@ -329,8 +330,8 @@ TEST_F(Cl2LinkTest, StatusRequestsWhileUp) {
   EXPECT_EQ(out.data, (std::vector<std::uint8_t>{1, 0, 9, 8, 7, 6}));
   ASSERT_EQ(m_cl2->ManagementRequest(client, 0x24000014, out), kOk);
   EXPECT_EQ(out.dataSize, 0);
-  ASSERT_TRUE(m_log.WaitFor([](const auto& all) { return all.size() == 3; }, milliseconds(1000)));
-  const auto last = m_log.All().back();
+  ASSERT_TRUE(m_log->WaitFor([](const auto& all) { return all.size() == 3; }, milliseconds(1000)));
+  const auto last = m_log->All().back();
   EXPECT_EQ(last.ownerKey, client);
   EXPECT_EQ(last.code, kLinkOnline);
   EXPECT_EQ(last.value, 1);
@@ -387,7 +388,7 @@ TEST_F(Cl2LinkTest, StatisticsBlockWhileDownKeepsLastRate) {
   ASSERT_EQ(m_cl2->Send(Job(client, 1, {0x33}, 2)), kOk);
   ASSERT_TRUE(WaitLinkDown());
   ASSERT_TRUE(
-      m_log.WaitFor([this](const auto&) { return m_cl2->LinkState() == 1; }, milliseconds(2000)));
+      m_log->WaitFor([this](const auto&) { return m_cl2->LinkState() == 1; }, milliseconds(2000)));
   ASSERT_EQ(m_cl2->ManagementRequest(client, 0x24000015, out), kOk);
   EXPECT_EQ(word(0), 0U);
   EXPECT_EQ(word(14), 38400U);
@@ -411,7 +412,7 @@ TEST_F(Cl2LinkTest, ParserCountersFillWordsFiveToThirteen) {
   std::vector<std::uint8_t> bad{0x02, 0x29, 0x21, 0x22, 0x01, 0x03, 0x00};  // wrong check byte
   m_port->InjectReceived(bad);
   ASSERT_TRUE(m_port->WaitUntilReceived(2000));
-  ASSERT_TRUE(m_log.WaitFor(
+  ASSERT_TRUE(m_log->WaitFor(
       [](const auto& all) { return MessageLog::Count(all, kL2KindReceivedData) == 1; },
       milliseconds(1000)));
   const auto words = m_cl2->Statistics();
@@ -419,7 +420,7 @@ TEST_F(Cl2LinkTest, ParserCountersFillWordsFiveToThirteen) {
   EXPECT_EQ(words[9], 2U);   // accepted (the repetition is answered 0x40 too)
   EXPECT_EQ(words[10], 1U);  // no such destination
   EXPECT_EQ(words[13], 1U);  // check error
-  const auto messages = m_log.All();
+  const auto messages = m_log->All();
   const auto& received = messages.back();
   EXPECT_EQ(received.kind, kL2KindReceivedData);
   EXPECT_EQ(received.ownerKey, client);
@@ -452,7 +453,7 @@ TEST_F(Cl2LinkTest, ConnectBootCodeSwitchesAndReconnectsInBootMode) {
   const auto boot = m_farEnd->ManagementFrames(kCmdConnectBoot);
   EXPECT_EQ(boot[0].bitRate, 57600);
   EXPECT_EQ(boot[1].bitRate, 9600);
-  const auto messages = m_log.All();
+  const auto messages = m_log->All();
   ASSERT_EQ(messages.size(), 6U);  // online x2, offline x2, online x2
   EXPECT_EQ(messages[2].code, kLinkOffline);
   EXPECT_EQ(messages[4].data, (std::vector<std::uint8_t>{1, 0, 0, 0, 1, 0}));
@@ -462,12 +463,12 @@ TEST_F(Cl2LinkTest, ConnectBootCodeWhileInBootCodeOnlyIndicatesOnline) {
   m_farEnd->SetIdentity({1, 5, 6, 7, 8, 9});
   const std::int32_t client = StartWithClients(1)[0];
   ASSERT_TRUE(WaitLinkUp());
-  ASSERT_TRUE(m_log.WaitFor([](const auto& all) { return all.size() == 2; }, milliseconds(1000)));
+  ASSERT_TRUE(m_log->WaitFor([](const auto& all) { return all.size() == 2; }, milliseconds(1000)));
   const auto before = m_farEnd->Writes().size();
   ManagementOutput out;
   ASSERT_EQ(m_cl2->ManagementRequest(client, 0x24000011, out), kOk);
-  ASSERT_TRUE(m_log.WaitFor([](const auto& all) { return all.size() == 3; }, milliseconds(1000)));
-  const auto last = m_log.All().back();
+  ASSERT_TRUE(m_log->WaitFor([](const auto& all) { return all.size() == 3; }, milliseconds(1000)));
+  const auto last = m_log->All().back();
   EXPECT_EQ(last.ownerKey, client);
   EXPECT_EQ(last.code, kLinkOnline);
   EXPECT_EQ(last.data, (std::vector<std::uint8_t>{1, 5, 6, 7, 8, 9}));

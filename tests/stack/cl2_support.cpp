@@ -308,12 +308,14 @@ void Cl2Test::SetUp() {
   // The driver's pause before a rate change is the driver's business, not the link layer's.
   m_port->SetSkipBitRatePause(true);
   m_farEnd = std::make_unique<ScriptedFarEnd>(*m_port);
+  m_log = std::make_unique<MessageLog>();
 }
 
 void Cl2Test::TearDown() {
   m_cl2.reset();  // joins the link threads before the far end goes
   m_farEnd.reset();
   m_portOwner.reset();
+  m_log.reset();
   ServerSettings().ResetToDefaults();
 }
 
@@ -322,7 +324,7 @@ void Cl2Test::Start(bool open) {
   if (!open) {
     return;
   }
-  ASSERT_EQ(m_cl2->Open(3, &m_log.signal, &m_log.queue), kOk);
+  ASSERT_EQ(m_cl2->Open(3, &m_log->signal, &m_log->queue), kOk);
   ASSERT_EQ(m_cl2->RegisterTransport(m_transportKey), kOk);
   ASSERT_EQ(m_transportKey, kKeyTransport);
 }
@@ -339,11 +341,11 @@ std::vector<std::int32_t> Cl2Test::StartWithClients(int n) {
 }
 
 bool Cl2Test::WaitLinkUp(milliseconds timeout) {
-  return m_log.WaitFor([this](const auto&) { return m_cl2->IsLinkUp(); }, timeout);
+  return m_log->WaitFor([this](const auto&) { return m_cl2->IsLinkUp(); }, timeout);
 }
 
 bool Cl2Test::WaitLinkDown(milliseconds timeout) {
-  return m_log.WaitFor([this](const auto&) { return !m_cl2->IsLinkUp(); }, timeout);
+  return m_log->WaitFor([this](const auto&) { return !m_cl2->IsLinkUp(); }, timeout);
 }
 
 std::int32_t Cl2Test::AddClient() {
@@ -371,7 +373,7 @@ std::unique_ptr<L2Job> Cl2Test::Job(std::int32_t key,
 
 std::int32_t Cl2Test::WaitResult(std::int32_t cookie, milliseconds timeout) {
   std::int32_t code = 0;
-  m_log.WaitFor(
+  m_log->WaitFor(
       [&](const std::vector<L2Message>& all) {
         for (const auto& m : all) {
           if (m.kind == kL2KindTransmitResult && m.value == cookie) {

@@ -162,7 +162,7 @@ class Cl2Test : public ::testing::Test {
   SimulatedSerialPort* m_port = nullptr;  // owned by m_cl2
   std::unique_ptr<SimulatedSerialPort> m_portOwner;
   std::unique_ptr<ScriptedFarEnd> m_farEnd;
-  MessageLog m_log;
+  std::unique_ptr<MessageLog> m_log;  // new for every SetUp
   std::unique_ptr<CL2> m_cl2;
   std::int32_t m_transportKey = 0;
 };
