@@ -1,0 +1,120 @@
+// COM port names to device paths: TAVRA_PORT_DIR, then a pinned link in the user's config
+// folder, then the built-in defaults.
+
+#include "shared/com_port_map.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+
+namespace tavra {
+namespace {
+
+namespace fs = std::filesystem;
+
+class ComPortMapTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* name : kVariables) {
+      const char* value = std::getenv(name);
+      m_saved.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
+      ::unsetenv(name);
+    }
+    char pattern[] = "/tmp/tavra-map-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    m_root = pattern;
+  }
+  void TearDown() override {
+    for (const auto& [name, value] : m_saved) {
+      if (value) {
+        ::setenv(name.c_str(), value->c_str(), 1);
+      } else {
+        ::unsetenv(name.c_str());
+      }
+    }
+    std::error_code ec;
+    fs::remove_all(m_root, ec);
+  }
+  // Pins COM<n> in <configHome>/tavra/ports/ as a link to target.
+  void Pin(const fs::path& configHome, int n, const std::string& target) {
+    const fs::path ports = configHome / "tavra" / "ports";
+    fs::create_directories(ports);
+    fs::create_symlink(target, ports / ComPortName(n));
+  }
+
+  static constexpr const char* kVariables[] = {"TAVRA_PORT_DIR", "XDG_CONFIG_HOME", "HOME"};
+  std::vector<std::pair<std::string, std::optional<std::string>>> m_saved;
+  fs::path m_root;
+};
+
+TEST_F(ComPortMapTest, BuiltInDefaults) {
+  const std::pair<int, std::optional<std::string>> expected[] = {
+      {0, std::nullopt},   {1, "/dev/ttyS0"},   {2, "/dev/ttyS1"},   {3, "/dev/ttyS2"},
+      {4, "/dev/ttyS3"},   {5, "/dev/ttyUSB0"}, {6, "/dev/ttyUSB1"}, {7, "/dev/ttyUSB2"},
+      {8, "/dev/ttyUSB3"}, {9, "/dev/ttyACM0"}, {10, std::nullopt},  {-1, std::nullopt},
+      {1000, std::nullopt}};
+  for (const auto& [n, path] : expected) {
+    EXPECT_EQ(ResolveComPort(n), path) << n;
+  }
+}
+
+TEST_F(ComPortMapTest, PortDirWinsOverEverythingElse) {
+  Pin(m_root / "xdg", 3, "/dev/ttyUSB3");
+  ::setenv("XDG_CONFIG_HOME", (m_root / "xdg").c_str(), 1);
+  ::setenv("TAVRA_PORT_DIR", "/run/tavra-test", 1);
+  EXPECT_EQ(ResolveComPort(3), "/run/tavra-test/COM3");
+  // Nothing else is tried, not even for ports without an entry there.
+  EXPECT_EQ(ResolveComPort(0), "/run/tavra-test/COM0");
+  EXPECT_EQ(ResolveComPort(1), "/run/tavra-test/COM1");
+  EXPECT_EQ(ResolveComPort(10), std::nullopt);
+}
+
+TEST_F(ComPortMapTest, EmptyPortDirCountsAsUnset) {
+  ::setenv("TAVRA_PORT_DIR", "", 1);
+  EXPECT_EQ(ResolveComPort(2), "/dev/ttyS1");
+}
+
+TEST_F(ComPortMapTest, PinnedLinkInXdgConfigHome) {
+  Pin(m_root / "xdg", 5, "/dev/serial/by-id/usb-adapter");
+  ::setenv("XDG_CONFIG_HOME", (m_root / "xdg").c_str(), 1);
+  ::setenv("HOME", (m_root / "home").c_str(), 1);
+  EXPECT_EQ(ResolveComPort(5), (m_root / "xdg/tavra/ports/COM5").string());
+  EXPECT_EQ(ResolveComPort(6), "/dev/ttyUSB1");
+  // A pinned COM0 gives the port that has no default.
+  Pin(m_root / "xdg", 0, "/dev/ttyUSB7");
+  EXPECT_EQ(ResolveComPort(0), (m_root / "xdg/tavra/ports/COM0").string());
+}
+
+TEST_F(ComPortMapTest, PinnedLinkUnderHomeWhenNoXdgConfigHome) {
+  Pin(m_root / "home" / ".config", 1, "/dev/ttyUSB0");
+  ::setenv("HOME", (m_root / "home").c_str(), 1);
+  EXPECT_EQ(ResolveComPort(1), (m_root / "home/.config/tavra/ports/COM1").string());
+  // XDG_CONFIG_HOME, when set, replaces ~/.config.
+  ::setenv("XDG_CONFIG_HOME", (m_root / "elsewhere").c_str(), 1);
+  EXPECT_EQ(ResolveComPort(1), "/dev/ttyS0");
+}
+
+TEST_F(ComPortMapTest, OnlyLinksPin) {
+  const fs::path ports = m_root / "xdg" / "tavra" / "ports";
+  fs::create_directories(ports);
+  std::ofstream(ports / "COM2") << "not a link\n";
+  ::setenv("XDG_CONFIG_HOME", (m_root / "xdg").c_str(), 1);
+  EXPECT_EQ(ResolveComPort(2), "/dev/ttyS1");
+  // A link counts even when its target is missing (the adapter is unplugged).
+  Pin(m_root / "xdg", 4, "/nonexistent/tty");
+  EXPECT_EQ(ResolveComPort(4), (ports / "COM4").string());
+}
+
+TEST_F(ComPortMapTest, Names) {
+  EXPECT_EQ(ComPortName(1), "COM1");
+  EXPECT_EQ(ComPortName(9), "COM9");
+  EXPECT_EQ(ComPortName(0), "COM0");
+}
+
+}  // namespace
+}  // namespace tavra
