@@ -184,6 +184,7 @@ struct SimulatedController::Impl final : stack::IFrameSink {
     garble = cfg.garbleOnRateMismatch;
     lineTiming = cfg.emulateLineTiming;
     traceSink = cfg.trace;
+    tracing = static_cast<bool>(traceSink);
   }
 
   ~Impl() override = default;
@@ -232,8 +233,6 @@ struct SimulatedController::Impl final : stack::IFrameSink {
       if (!inbox->Take(&items, deadline)) {
         return;
       }
-      std::vector<std::string> traces;
-      std::function<void(const std::string&)> sink;
       {
         std::lock_guard lock(mutex);
         for (Inbox::Item& item : items) {
@@ -241,15 +240,9 @@ struct SimulatedController::Impl final : stack::IFrameSink {
         }
         HandleTimers(Clock::now());
         Pump();
-        traces.swap(pendingTraces);
-        sink = traceSink;
       }
       items.clear();
-      if (sink) {
-        for (const std::string& t : traces) {
-          sink(t);
-        }
-      }
+      DrainTraces();
       Bump();
     }
   }
@@ -302,9 +295,11 @@ struct SimulatedController::Impl final : stack::IFrameSink {
       }
       const bool deliver = note.empty() || note.starts_with(" [garbled");
       const bool pace = lineTiming.load();
-      const double seconds = Seconds(Clock::now());
+      if (tracing.load()) {
+        EnqueueTrace(TraceLine(Seconds(Clock::now()), false, chunk.bytes) + note);
+      }
       lock.unlock();
-      Trace(TraceLine(seconds, false, chunk.bytes) + note);
+      DrainTraces();
       if (deliver) {
         Deliver(chunk, pace);
       }
@@ -333,14 +328,34 @@ struct SimulatedController::Impl final : stack::IFrameSink {
     }
   }
 
-  void Trace(const std::string& text) {
+  // Trace lines are queued in the order the events happened (under any lock) and handed to
+  // the sink in that order by whichever thread drains next, with no controller lock held but
+  // the drain lock, which only keeps the order.
+  void EnqueueTrace(std::string text) {
+    std::lock_guard lock(traceMutex);
+    traceQueue.push_back(std::move(text));
+  }
+
+  void DrainTraces() {
+    std::lock_guard emit(emitMutex);
     std::function<void(const std::string&)> sink;
     {
       std::lock_guard lock(mutex);
       sink = traceSink;
     }
-    if (sink) {
-      sink(text);
+    while (true) {
+      std::string text;
+      {
+        std::lock_guard lock(traceMutex);
+        if (traceQueue.empty()) {
+          return;
+        }
+        text = std::move(traceQueue.front());
+        traceQueue.pop_front();
+      }
+      if (sink) {
+        sink(text);
+      }
     }
   }
 
@@ -374,14 +389,21 @@ struct SimulatedController::Impl final : stack::IFrameSink {
     anyReceived = true;
     lastReceived = item.at;
     currentHostRate = item.hostBitRate;
+    std::vector<std::uint8_t> lost;
+    std::string lostWhy;
     for (std::uint8_t byte : item.bytes) {
       if (silent.load()) {
         ++counters.bytesLostSilent;
+        lost.push_back(byte);
+        lostWhy = " [lost: silent]";
         continue;
       }
       if (item.hostBitRate != 0 && item.hostBitRate != rate) {
         if (!cfg.garbleOnRateMismatch) {
           ++counters.bytesLostRateMismatch;
+          lost.push_back(byte);
+          lostWhy = " [lost: host at " + std::to_string(item.hostBitRate) + ", controller at " +
+                    std::to_string(rate) + "]";
           continue;
         }
         byte = rxGarbler.Apply(byte);
@@ -402,6 +424,9 @@ struct SimulatedController::Impl final : stack::IFrameSink {
         parser.Reset();
         parser.ResetSequence();
       }
+    }
+    if (!lost.empty() && tracing.load()) {
+      EnqueueTrace(TraceLine(Seconds(item.at), true, lost) + lostWhy);
     }
   }
 
@@ -523,8 +548,8 @@ struct SimulatedController::Impl final : stack::IFrameSink {
   }
 
   void TraceReceived(const std::string& note) {
-    if (traceSink) {
-      pendingTraces.push_back(TraceLine(Seconds(Clock::now()), true, rawReceived) + note);
+    if (tracing.load()) {
+      EnqueueTrace(TraceLine(Seconds(Clock::now()), true, rawReceived) + note);
     }
     rawReceived.clear();
   }
@@ -779,8 +804,11 @@ struct SimulatedController::Impl final : stack::IFrameSink {
   std::optional<InFlight> inFlight;
   std::uint8_t txSequence = 31;
   std::vector<std::uint8_t> rawReceived;
-  std::vector<std::string> pendingTraces;
   std::function<void(const std::string&)> traceSink;
+  std::atomic<bool> tracing{false};
+  std::mutex traceMutex;  // a leaf
+  std::deque<std::string> traceQueue;
+  std::mutex emitMutex;  // taken before `mutex`, never inside it
   std::string storeError;
   bool storeWritable = true;
   bool storeNew = false;
@@ -980,6 +1008,7 @@ void SimulatedController::SetFirmware(FirmwareContent firmware) {
 void SimulatedController::SetTrace(std::function<void(const std::string&)> trace) {
   std::lock_guard lock(m_impl->mutex);
   m_impl->traceSink = std::move(trace);
+  m_impl->tracing = static_cast<bool>(m_impl->traceSink);
 }
 
 void SimulatedController::DropAcks(int n, int destination) {
