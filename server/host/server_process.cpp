@@ -116,6 +116,8 @@ int RunServer(const QStringList& arguments, const ServerRunOptions& options) {
 
   int exitCode = 0;
   {
+    // From here on SIGTERM and SIGINT end the run in order (acted on in the event loop).
+    StopSignals stopSignals;
     service::TavraPool pool;
     QThread serviceThread;
     serviceThread.setObjectName(QStringLiteral("tavralink-dbus"));
@@ -165,7 +167,6 @@ int RunServer(const QStringList& arguments, const ServerRunOptions& options) {
         options.createTray ? options.createTray(forced) : CreateRealTray(forced);
 
     // 8: the event loop.
-    StopSignals stopSignals;
     exitCode = QCoreApplication::exec();
 
     // 9: icon removed, objects withdrawn, pause, pool teardown.

@@ -8,6 +8,7 @@
 #include <QtCore/QList>
 #include <QtCore/QMetaType>
 #include <QtDBus/QDBusArgument>
+#include <QtDBus/QDBusMetaType>
 
 namespace tavra::dbus {
 

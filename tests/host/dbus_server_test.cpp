@@ -1,0 +1,391 @@
+// tavralink driven as an outside program would: a plain D-Bus client (raw QDBusMessage calls,
+// not the project's proxy) with its own callback object, on a private bus, against the real
+// program and a simulated controller on a pseudo-terminal.
+
+#include <gtest/gtest.h>
+
+#include <QtCore/QCoreApplication>
+#include <QtCore/QFile>
+#include <QtDBus/QDBusArgument>
+#include <QtDBus/QDBusObjectPath>
+#include <cstdio>
+#include <iostream>
+#include <string>
+
+#include "host_support.h"
+#include "server/host/dbus_names.h"
+#include "shared/dbus/port_table_row.h"
+#include "shared/result_codes.h"
+#include "sim/simulated_controller.h"
+
+namespace tavra::host {
+namespace {
+
+using namespace std::chrono_literals;
+using test::IntArg;
+using test::PathArg;
+using test::RawClient;
+using test::ReceivedCall;
+using test::UIntArg;
+
+constexpr std::array<std::uint8_t, 6> kSimIdentity{3, 1, 2, 3, 4, 0};
+
+QByteArray IdentityBytes() {
+  return QByteArray(reinterpret_cast<const char*>(kSimIdentity.data()), 6);
+}
+
+QVariant Byte(int value) {
+  return QVariant::fromValue(static_cast<uchar>(value));
+}
+QVariant Path(const char* path) {
+  return QVariant::fromValue(QDBusObjectPath(QString::fromLatin1(path)));
+}
+
+std::vector<dbus::PortTableRow> PortTable(RawClient& client) {
+  const QDBusMessage reply = client.Pool(QStringLiteral("GetPortTable"));
+  std::vector<dbus::PortTableRow> rows;
+  if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
+    return rows;
+  }
+  const QDBusArgument arg = qvariant_cast<QDBusArgument>(reply.arguments().at(0));
+  arg.beginArray();
+  while (!arg.atEnd()) {
+    dbus::PortTableRow row;
+    arg >> row;
+    rows.push_back(row);
+  }
+  arg.endArray();
+  return rows;
+}
+
+// A server, a bus and a simulated controller on COM1.
+class HostDbus : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    test::EnsureApplication();
+    dbus::RegisterPortTableRowType();
+    ASSERT_TRUE(m_bus.Ok());
+    m_server = std::make_unique<test::ServerUnderTest>(m_bus);
+    std::string error;
+    ASSERT_TRUE(m_sim.StartPseudoTerminal(
+        (m_server->PortDir() + QStringLiteral("/COM1")).toStdString(), &error))
+        << error;
+    ASSERT_TRUE(m_server->Start());
+    ASSERT_TRUE(m_server->WaitForName()) << m_server->Output().toStdString();
+  }
+  void TearDown() override {
+    if (m_server) {
+      m_server.reset();
+    }
+    m_sim.Stop();
+  }
+  std::unique_ptr<RawClient> Client(const char* name) {
+    return std::make_unique<RawClient>(m_bus.Address(), QString::fromLatin1(name));
+  }
+
+  test::PrivateBus m_bus;
+  std::unique_ptr<test::ServerUnderTest> m_server;
+  sim::SimulatedController m_sim;
+};
+
+TEST_F(HostDbus, IntrospectionServesTheDescriptionFile) {
+  QFile file(QStringLiteral(TAVRA_DBUS_XML_PATH));
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+  const QString description = QString::fromUtf8(file.readAll());
+  const auto element = [&description](const char* name) {
+    const QString open = QStringLiteral("<interface name=\"%1\">").arg(QLatin1StringView(name));
+    const qsizetype begin = description.indexOf(open);
+    const qsizetype end = description.indexOf(QStringLiteral("</interface>"), begin);
+    return description.mid(begin, end + 12 - begin);
+  };
+
+  auto client = Client("introspect");
+  const QDBusMessage pool =
+      client->Call(PoolPath(), QStringLiteral("org.freedesktop.DBus.Introspectable"),
+                   QStringLiteral("Introspect"));
+  ASSERT_EQ(pool.type(), QDBusMessage::ReplyMessage);
+  const QString poolXml = pool.arguments().at(0).toString();
+  EXPECT_TRUE(poolXml.contains(element("dk.norvik.TavraLink.Pool"))) << poolXml.toStdString();
+
+  const QDBusMessage created = client->Pool(QStringLiteral("CreateTavra"));
+  ASSERT_EQ(IntArg(created, 0), 0);
+  const QDBusMessage tavra =
+      client->Call(PathArg(created, 1), QStringLiteral("org.freedesktop.DBus.Introspectable"),
+                   QStringLiteral("Introspect"));
+  const QString tavraXml = tavra.arguments().at(0).toString();
+  EXPECT_TRUE(tavraXml.contains(element("dk.norvik.TavraLink.Tavra")));
+  for (const char* arg : {"name=\"P_ClientId\" type=\"i\" direction=\"in\"",
+                          "name=\"P_Callback\" type=\"o\" direction=\"in\"",
+                          "name=\"P_L7ResponseRequired\" type=\"y\" direction=\"in\"",
+                          "name=\"P_DataSize\" type=\"i\" direction=\"out\"",
+                          "name=\"P_ConnectionToTavra\" type=\"i\" direction=\"out\""}) {
+    EXPECT_TRUE(tavraXml.contains(QLatin1StringView(arg))) << arg;
+  }
+  // The parent node lists the objects.
+  const QDBusMessage base =
+      client->Call(BasePath(), QStringLiteral("org.freedesktop.DBus.Introspectable"),
+                   QStringLiteral("Introspect"));
+  const QString baseXml = base.arguments().at(0).toString();
+  EXPECT_TRUE(baseXml.contains(QStringLiteral("<node name=\"Pool\"/>")));
+  EXPECT_TRUE(baseXml.contains(QStringLiteral("<node name=\"%1\"/>")
+                                   .arg(PathArg(created, 1).section(QLatin1Char('/'), -1))));
+}
+
+TEST_F(HostDbus, PlainClientWithCallbackObjectUsesTheController) {
+  auto client = Client("plain");
+  ASSERT_TRUE(client->Connected());
+
+  // Bad port numbers: E_FAIL as int32, and "/".
+  for (const int bad : {10, -1}) {
+    const QDBusMessage r = client->Pool(QStringLiteral("GetTavraInterface"), {bad, 0});
+    EXPECT_EQ(IntArg(r, 0), -2147467259) << bad;
+    EXPECT_EQ(PathArg(r, 1), QStringLiteral("/"));
+  }
+  // A port without a device.
+  QDBusMessage r = client->Pool(QStringLiteral("GetTavraInterface"), {2, 0});
+  EXPECT_EQ(IntArg(r, 0), CommandFailed_PortNotFound);
+  EXPECT_EQ(PathArg(r, 1), QStringLiteral("/"));
+
+  r = client->Pool(QStringLiteral("GetTavraInterface"), {1, 0});
+  ASSERT_EQ(IntArg(r, 0), 0) << r.errorMessage().toStdString();
+  const QString port = PathArg(r, 1);
+  EXPECT_EQ(port, QStringLiteral("/dk/norvik/TavraLink/Port1"));
+  EXPECT_EQ(UIntArg(client->Tavra(port, QStringLiteral("AddRef")), 0), 2u);
+  EXPECT_EQ(UIntArg(client->Tavra(port, QStringLiteral("Release")), 0), 1u);
+
+  ASSERT_TRUE(client->ExportCallback(QStringLiteral("/client/callback")));
+  r = client->Tavra(port, QStringLiteral("Client_Add"), {Path("/client/callback")});
+  ASSERT_EQ(IntArg(r, 0), 0);
+  const int id = IntArg(r, 1);
+
+  // The first callback is the link state; wait for the link to come up.
+  ASSERT_EQ(client->WaitForCall(QStringLiteral("Management_Indication"), nullptr, 5s), 0);
+  const int online = client->WaitForCall(
+      QStringLiteral("Management_Indication"),
+      [](const ReceivedCall& c) { return c.arguments.at(0).toInt() == STATUS_ONLINE; }, 20s);
+  ASSERT_GE(online, 0);
+  {
+    const ReceivedCall call = client->Received().at(static_cast<std::size_t>(online));
+    EXPECT_EQ(call.path, QStringLiteral("/client/callback"));
+    EXPECT_EQ(call.interface, CallbackInterface());
+    EXPECT_EQ(call.signature, QStringLiteral("iiay"));
+    EXPECT_EQ(call.arguments.at(1).toInt(), 1);
+    EXPECT_EQ(call.arguments.at(2).toByteArray(), IdentityBytes());
+  }
+
+  r = client->Tavra(port, QStringLiteral("Management_Request"), {id, CONNECT_STATUS});
+  ASSERT_EQ(r.signature(), QStringLiteral("iiiiay"));
+  EXPECT_EQ(IntArg(r, 0), 0);
+  EXPECT_EQ(IntArg(r, 1), STATUS_ONLINE);
+  EXPECT_EQ(IntArg(r, 2), 1);
+  EXPECT_EQ(IntArg(r, 3), 6);
+  EXPECT_EQ(r.arguments().at(4).toByteArray(), IdentityBytes());
+
+  // Not set: 0 and an empty array.
+  for (const auto& [client_id, command, expected] :
+       {std::tuple{id, kLastManagementCommand + 1, CommandFailed_UnknownCommand},
+        std::tuple{id + 1000, CONNECT_STATUS, CommandFailed_ClientNotRegistered}}) {
+    r = client->Tavra(port, QStringLiteral("Management_Request"), {client_id, command});
+    EXPECT_EQ(IntArg(r, 0), expected);
+    EXPECT_EQ(IntArg(r, 1), 0);
+    EXPECT_EQ(IntArg(r, 2), 0);
+    EXPECT_EQ(IntArg(r, 3), 0);
+    EXPECT_TRUE(r.arguments().at(4).toByteArray().isEmpty());
+  }
+
+  // A transaction to the controller's transport entity comes back as Data_Confirm.
+  r = client->Tavra(port, QStringLiteral("Data_Request"),
+                    {id, 1, QByteArray("hello"), Byte(1), 77});
+  ASSERT_EQ(IntArg(r, 0), 0);
+  const int confirm = client->WaitForCall(
+      QStringLiteral("Data_Confirm"),
+      [](const ReceivedCall& c) { return c.arguments.at(0).toInt() == 77; }, 10s);
+  ASSERT_GE(confirm, 0);
+  {
+    const ReceivedCall call = client->Received().at(static_cast<std::size_t>(confirm));
+    EXPECT_EQ(call.arguments.at(1).toInt(), 0);
+    EXPECT_EQ(call.arguments.at(2).toByteArray(), QByteArray("hello"));
+  }
+  // Every callback was a no-reply call, and the first was the link state.
+  const std::vector<ReceivedCall> calls = client->Received();
+  EXPECT_EQ(calls.front().member, QStringLiteral("Management_Indication"));
+  for (const ReceivedCall& call : calls) {
+    EXPECT_FALSE(call.replyRequired) << call.member.toStdString();
+  }
+
+  EXPECT_EQ(IntArg(client->Tavra(port, QStringLiteral("Connect_Response"),
+                                 {id, 1, Byte(1), QByteArray()}),
+                   0),
+            CommandFailed_UnknownError);
+  EXPECT_EQ(
+      IntArg(client->Tavra(port, QStringLiteral("Management_SetupBackoff"), {id, 5, 2000, 3, 1000}),
+             0),
+      0);
+  // A call with the wrong signature fails as a call, not with a result code.
+  r = client->Tavra(port, QStringLiteral("Data_Request"), {id, 1, QByteArray("x")});
+  EXPECT_EQ(r.type(), QDBusMessage::ErrorMessage);
+  EXPECT_EQ(r.errorName(), QStringLiteral("org.freedesktop.DBus.Error.InvalidArgs"));
+  r = client->Tavra(port, QStringLiteral("NoSuchMethod"));
+  EXPECT_EQ(r.type(), QDBusMessage::ErrorMessage);
+
+  std::vector<dbus::PortTableRow> table = PortTable(*client);
+  ASSERT_EQ(table.size(), 10u);
+  EXPECT_EQ(table[1].port, 1);
+  EXPECT_TRUE(table[1].inUse);
+  EXPECT_TRUE(table[1].linkUp);
+  EXPECT_EQ(table[1].clientCount, 1);
+  EXPECT_EQ(table[1].identity, IdentityBytes());
+  EXPECT_FALSE(table[2].inUse);
+
+  EXPECT_EQ(IntArg(client->Tavra(port, QStringLiteral("Client_Remove"), {id}), 0), 0);
+  EXPECT_EQ(IntArg(client->Tavra(port, QStringLiteral("Client_Remove"), {id}), 0),
+            CommandFailed_ClientNotRegistered);
+  EXPECT_EQ(UIntArg(client->Tavra(port, QStringLiteral("Release")), 0), 0u);
+  // The object has left the bus, and the port is closed.
+  EXPECT_EQ(client->Tavra(port, QStringLiteral("AddRef")).type(), QDBusMessage::ErrorMessage);
+  table = PortTable(*client);
+  ASSERT_EQ(table.size(), 10u);
+  EXPECT_FALSE(table[1].inUse);
+  EXPECT_EQ(UIntArg(client->Pool(QStringLiteral("Release")), 0), 0u);
+}
+
+TEST_F(HostDbus, NeverStartedObjectsAnswerNotInitialised) {
+  auto client = Client("never");
+  QDBusMessage r = client->Pool(QStringLiteral("CreateTavra"));
+  ASSERT_EQ(IntArg(r, 0), 0);
+  const QString first = PathArg(r, 1);
+  EXPECT_TRUE(first.startsWith(QStringLiteral("/dk/norvik/TavraLink/Tavra")));
+  r = client->Pool(QStringLiteral("CreateTavra"));
+  const QString second = PathArg(r, 1);
+  EXPECT_NE(first, second);
+
+  ASSERT_TRUE(client->ExportCallback(QStringLiteral("/cb")));
+  r = client->Tavra(first, QStringLiteral("Client_Add"), {Path("/cb")});
+  EXPECT_EQ(IntArg(r, 0), CommandFailed_NotInitialised);
+  EXPECT_EQ(IntArg(r, 1), 0);
+  r = client->Tavra(first, QStringLiteral("Client_AddEx"), {Path("/cb")});
+  EXPECT_EQ(r.signature(), QStringLiteral("iii"));
+  EXPECT_EQ(IntArg(r, 0), CommandFailed_NotInitialised);
+  EXPECT_EQ(IntArg(r, 2), 0);
+  EXPECT_EQ(
+      IntArg(client->Tavra(first, QStringLiteral("Data_Request"), {1, 1, QByteArray(), Byte(0), 1}),
+             0),
+      CommandFailed_NotInitialised);
+
+  EXPECT_EQ(UIntArg(client->Tavra(first, QStringLiteral("Release")), 0), 0u);
+  EXPECT_EQ(client->Tavra(first, QStringLiteral("Release")).type(), QDBusMessage::ErrorMessage);
+  EXPECT_EQ(UIntArg(client->Tavra(second, QStringLiteral("AddRef")), 0), 2u);
+}
+
+TEST_F(HostDbus, ClosedConnectionLosesItsReferencesAndClients) {
+  auto holder = Client("holder");
+  auto leaver = Client("leaver");
+  QDBusMessage r = leaver->Pool(QStringLiteral("GetTavraInterface"), {1, 0});
+  ASSERT_EQ(IntArg(r, 0), 0);
+  const QString port = PathArg(r, 1);
+  ASSERT_TRUE(leaver->ExportCallback(QStringLiteral("/cb")));
+  EXPECT_EQ(IntArg(leaver->Tavra(port, QStringLiteral("Client_Add"), {Path("/cb")}), 0), 0);
+  EXPECT_EQ(IntArg(leaver->Tavra(port, QStringLiteral("Client_Add"), {Path("/cb")}), 0), 0);
+  EXPECT_EQ(UIntArg(leaver->Tavra(port, QStringLiteral("AddRef")), 0), 2u);
+
+  ASSERT_EQ(IntArg(holder->Pool(QStringLiteral("GetTavraInterface"), {1, 0}), 0), 0);
+  ASSERT_EQ(PortTable(*holder).at(1).clientCount, 2);
+
+  leaver->Disconnect();
+  // Its two clients are removed and its two references dropped; the holder's one stays.
+  ASSERT_TRUE(test::WaitUntil([&] { return PortTable(*holder).at(1).clientCount == 0; }, 10s));
+  EXPECT_TRUE(PortTable(*holder).at(1).inUse);
+  EXPECT_EQ(UIntArg(holder->Tavra(port, QStringLiteral("AddRef")), 0), 2u);
+  EXPECT_EQ(UIntArg(holder->Tavra(port, QStringLiteral("Release")), 0), 1u);
+  // The holder closing too leaves nothing: the port is closed.
+  holder->Disconnect();
+  auto observer = Client("observer");
+  ASSERT_TRUE(test::WaitUntil([&] { return !PortTable(*observer).at(1).inUse; }, 10s));
+}
+
+// Run as a child by KilledClientFreesItsLinkAddresses: registers 18 clients on COM1, says
+// READY and waits to be killed.
+TEST(HostDbusHelper, DISABLED_HoldEighteenClients) {
+  const QString address = qEnvironmentVariable("HOST_HELPER_BUS");
+  if (address.isEmpty()) {
+    GTEST_SKIP() << "helper of KilledClientFreesItsLinkAddresses";
+  }
+  test::EnsureApplication();
+  RawClient client(address, QStringLiteral("helper"));
+  const QDBusMessage r = client.Pool(QStringLiteral("GetTavraInterface"), {1, 0});
+  ASSERT_EQ(IntArg(r, 0), 0);
+  ASSERT_TRUE(client.ExportCallback(QStringLiteral("/cb")));
+  for (int i = 0; i < 18; ++i) {
+    ASSERT_EQ(IntArg(client.Tavra(PathArg(r, 1), QStringLiteral("Client_Add"), {Path("/cb")}), 0),
+              0);
+  }
+  std::cout << "READY" << std::endl;
+  // Until killed (or the parent closes our input).
+  while (std::getchar() != EOF) {
+  }
+}
+
+TEST_F(HostDbus, KilledClientFreesItsLinkAddresses) {
+  QProcess helper;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert(QStringLiteral("HOST_HELPER_BUS"), m_bus.Address());
+  helper.setProcessEnvironment(env);
+  helper.start(QCoreApplication::applicationFilePath(),
+               {QStringLiteral("--gtest_filter=HostDbusHelper.DISABLED_HoldEighteenClients"),
+                QStringLiteral("--gtest_also_run_disabled_tests")});
+  ASSERT_TRUE(helper.waitForStarted(5000));
+  ASSERT_TRUE(test::WaitUntil(
+      [&] {
+        return helper.readAllStandardOutput().contains("READY") ||
+               helper.state() == QProcess::NotRunning;
+      },
+      30s));
+  ASSERT_EQ(helper.state(), QProcess::Running);
+
+  auto client = Client("after");
+  QDBusMessage r = client->Pool(QStringLiteral("GetTavraInterface"), {1, 0});
+  ASSERT_EQ(IntArg(r, 0), 0);
+  const QString port = PathArg(r, 1);
+  ASSERT_TRUE(client->ExportCallback(QStringLiteral("/cb")));
+  // Every link address is taken.
+  EXPECT_EQ(IntArg(client->Tavra(port, QStringLiteral("Client_Add"), {Path("/cb")}), 0),
+            CommandFailed_ClientNotRegistered);
+
+  helper.kill();  // SIGKILL: no chance to clean up
+  ASSERT_TRUE(helper.waitForFinished(5000));
+  ASSERT_TRUE(test::WaitUntil([&] { return PortTable(*client).at(1).clientCount == 0; }, 10s));
+
+  for (int i = 0; i < 18; ++i) {
+    r = client->Tavra(port, QStringLiteral("Client_Add"), {Path("/cb")});
+    EXPECT_EQ(IntArg(r, 0), 0) << "client " << i;
+  }
+  EXPECT_EQ(IntArg(client->Tavra(port, QStringLiteral("Client_Add"), {Path("/cb")}), 0),
+            CommandFailed_ClientNotRegistered);
+}
+
+TEST_F(HostDbus, SecondServerEndsAtOnceAndLeavesTheFirstServing) {
+  test::ServerUnderTest second(m_bus);
+  ASSERT_TRUE(second.Start());
+  ASSERT_TRUE(second.WaitForExit(10s));
+  EXPECT_EQ(second.ExitStatus(), QProcess::NormalExit);
+  EXPECT_NE(second.ExitCode(), 0);
+  EXPECT_TRUE(m_server->OwnsName());
+  auto client = Client("first");
+  EXPECT_EQ(PortTable(*client).size(), 10u);
+}
+
+TEST_F(HostDbus, TerminateEndsInOrderAndLaterCallsFail) {
+  auto client = Client("term");
+  QDBusMessage r = client->Pool(QStringLiteral("GetTavraInterface"), {1, 0});
+  ASSERT_EQ(IntArg(r, 0), 0);
+  m_server->Terminate();
+  ASSERT_TRUE(m_server->WaitForExit(10s));
+  EXPECT_EQ(m_server->ExitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(m_server->ExitCode(), 0);
+  // The server is gone: calls to it fail with a D-Bus error.
+  r = client->Tavra(PathArg(r, 1), QStringLiteral("AddRef"));
+  EXPECT_EQ(r.type(), QDBusMessage::ErrorMessage);
+}
+
+}  // namespace
+}  // namespace tavra::host

@@ -1,0 +1,252 @@
+#include "host_support.h"
+
+#include <QtCore/QElapsedTimer>
+#include <QtDBus/QDBusConnectionInterface>
+#include <QtDBus/QDBusObjectPath>
+#include <QtTest/QTest>
+#include <QtWidgets/QApplication>
+#include <mutex>
+
+#include "server/host/dbus_names.h"
+
+namespace tavra::host::test {
+
+void EnsureApplication() {
+  if (QCoreApplication::instance() != nullptr) {
+    return;
+  }
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  static int argc = 1;
+  static char name[] = "host_test";
+  static char* argv[] = {name, nullptr};
+  // Kept to the end of the program on purpose (static destruction order with QtDBus).
+  static QApplication* app = new QApplication(argc, argv);
+  QApplication::setQuitOnLastWindowClosed(false);
+  (void)app;
+}
+
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+  return QTest::qWaitFor(condition, static_cast<int>(timeout.count()));
+}
+
+PrivateBus::PrivateBus() {
+  m_daemon.setProgram(QStringLiteral("dbus-daemon"));
+  m_daemon.setArguments({QStringLiteral("--session"), QStringLiteral("--nofork"),
+                         QStringLiteral("--nosyslog"), QStringLiteral("--print-address=1")});
+  m_daemon.setProcessChannelMode(QProcess::SeparateChannels);
+  m_daemon.start();
+  if (!m_daemon.waitForStarted(5000)) {
+    return;
+  }
+  QElapsedTimer timer;
+  timer.start();
+  QByteArray line;
+  while (!line.contains('\n') && timer.elapsed() < 10000) {
+    if (m_daemon.waitForReadyRead(1000)) {
+      line += m_daemon.readAllStandardOutput();
+    }
+  }
+  m_address = QString::fromUtf8(line.trimmed());
+}
+
+PrivateBus::~PrivateBus() {
+  if (m_daemon.state() != QProcess::NotRunning) {
+    m_daemon.kill();
+    m_daemon.waitForFinished(5000);
+  }
+}
+
+ServerUnderTest::ServerUnderTest(const PrivateBus& bus)
+    : m_bus(bus),
+      m_watch(QDBusConnection::connectToBus(
+          bus.Address(), QStringLiteral("watch-%1").arg(reinterpret_cast<quintptr>(this)))) {
+  QDir().mkpath(ConfigDir());
+  QDir().mkpath(DataDir());
+  QDir().mkpath(PortDir());
+  m_process.setProgram(TavralinkProgram());
+  m_process.setProcessEnvironment(Environment());
+  m_process.setProcessChannelMode(QProcess::MergedChannels);
+}
+
+ServerUnderTest::~ServerUnderTest() {
+  if (m_process.state() != QProcess::NotRunning) {
+    m_process.kill();
+    m_process.waitForFinished(5000);
+  }
+  const QString name = m_watch.name();
+  QDBusConnection::disconnectFromBus(name);
+}
+
+QString ServerUnderTest::ConfigDir() const {
+  return m_dir.filePath(QStringLiteral("config"));
+}
+QString ServerUnderTest::DataDir() const {
+  return m_dir.filePath(QStringLiteral("data"));
+}
+QString ServerUnderTest::PortDir() const {
+  return m_dir.filePath(QStringLiteral("ports"));
+}
+
+QProcessEnvironment ServerUnderTest::Environment() const {
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), m_bus.Address());
+  env.insert(QStringLiteral("XDG_CONFIG_HOME"), ConfigDir());
+  env.insert(QStringLiteral("XDG_DATA_HOME"), DataDir());
+  env.insert(QStringLiteral("TAVRA_PORT_DIR"), PortDir());
+  env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+  return env;
+}
+
+bool ServerUnderTest::Start(const QStringList& arguments) {
+  m_process.setArguments(arguments);
+  m_process.start();
+  return m_process.waitForStarted(5000);
+}
+
+bool ServerUnderTest::OwnsName() const {
+  QDBusConnectionInterface* bus = m_watch.interface();
+  if (bus == nullptr) {
+    return false;
+  }
+  const QDBusReply<uint> pid = bus->servicePid(ServiceName());
+  return pid.isValid() && static_cast<qint64>(pid.value()) == m_process.processId();
+}
+
+bool ServerUnderTest::WaitForName(std::chrono::milliseconds timeout) {
+  return WaitUntil([this] { return OwnsName() || !Running(); }, timeout) && OwnsName();
+}
+
+bool ServerUnderTest::WaitForExit(std::chrono::milliseconds timeout) {
+  if (m_process.state() == QProcess::NotRunning) {
+    return true;
+  }
+  return m_process.waitForFinished(static_cast<int>(timeout.count()));
+}
+
+bool ServerUnderTest::Running() const {
+  return m_process.state() != QProcess::NotRunning;
+}
+
+void ServerUnderTest::Terminate() {
+  m_process.terminate();
+}
+
+QString ServerUnderTest::Output() {
+  return QString::fromLocal8Bit(m_process.readAll());
+}
+
+class RawClient::Recorder : public QDBusVirtualObject {
+ public:
+  QString introspect(const QString&) const override { return {}; }
+  bool handleMessage(const QDBusMessage& message, const QDBusConnection&) override {
+    if (message.interface() == QLatin1StringView("org.freedesktop.DBus.Introspectable")) {
+      return false;
+    }
+    ReceivedCall call{message.path(),      message.interface(), message.member(),
+                      message.signature(), message.arguments(), message.isReplyRequired()};
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_calls.push_back(std::move(call));
+    return true;  // no answer: the server expects none
+  }
+  std::vector<ReceivedCall> Calls() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_calls;
+  }
+
+ private:
+  mutable std::mutex m_mutex;
+  std::vector<ReceivedCall> m_calls;
+};
+
+RawClient::RawClient(const QString& busAddress, const QString& connectionName)
+    : m_name(connectionName),
+      m_connection(QDBusConnection::connectToBus(busAddress, connectionName)),
+      m_recorder(std::make_unique<Recorder>()) {}
+
+RawClient::~RawClient() {
+  Disconnect();
+}
+
+void RawClient::Disconnect() {
+  if (m_connection.isConnected()) {
+    m_connection.unregisterObject(QStringLiteral("/"), QDBusConnection::UnregisterTree);
+  }
+  QDBusConnection::disconnectFromBus(m_name);
+  m_connection = QDBusConnection(m_name);
+}
+
+QDBusMessage RawClient::Call(const QString& path,
+                             const QString& interface,
+                             const QString& method,
+                             const QList<QVariant>& arguments,
+                             int timeoutMs) {
+  if (m_server.isEmpty()) {
+    // The first call may go by the well-known name; every later one to the owner.
+    const QDBusReply<QString> owner = m_connection.interface()->serviceOwner(ServiceName());
+    if (owner.isValid()) {
+      m_server = owner.value();
+    }
+  }
+  QDBusMessage message = QDBusMessage::createMethodCall(
+      m_server.isEmpty() ? ServiceName() : m_server, path, interface, method);
+  message.setArguments(arguments);
+  return m_connection.call(message, QDBus::Block, timeoutMs);
+}
+
+QDBusMessage RawClient::Pool(const QString& method, const QList<QVariant>& arguments) {
+  return Call(PoolPath(), PoolInterface(), method, arguments);
+}
+
+QDBusMessage RawClient::Tavra(const QString& path,
+                              const QString& method,
+                              const QList<QVariant>& arguments) {
+  return Call(path, TavraInterface(), method, arguments);
+}
+
+bool RawClient::ExportCallback(const QString& path) {
+  return m_connection.registerVirtualObject(path, m_recorder.get());
+}
+
+std::vector<ReceivedCall> RawClient::Received() const {
+  return m_recorder->Calls();
+}
+
+int RawClient::WaitForCall(const QString& member,
+                           const std::function<bool(const ReceivedCall&)>& match,
+                           std::chrono::milliseconds timeout) {
+  int found = -1;
+  WaitUntil(
+      [&] {
+        const std::vector<ReceivedCall> calls = Received();
+        for (std::size_t i = 0; i < calls.size(); ++i) {
+          if (calls[i].member == member && (!match || match(calls[i]))) {
+            found = static_cast<int>(i);
+            return true;
+          }
+        }
+        return false;
+      },
+      timeout);
+  return found;
+}
+
+int IntArg(const QDBusMessage& reply, int index) {
+  const QList<QVariant> args = reply.arguments();
+  return index < args.size() ? args[index].toInt() : 0;
+}
+
+quint32 UIntArg(const QDBusMessage& reply, int index) {
+  const QList<QVariant> args = reply.arguments();
+  return index < args.size() ? args[index].toUInt() : 0;
+}
+
+QString PathArg(const QDBusMessage& reply, int index) {
+  const QList<QVariant> args = reply.arguments();
+  return index < args.size() ? qvariant_cast<QDBusObjectPath>(args[index]).path() : QString();
+}
+
+QString TavralinkProgram() {
+  return QStringLiteral(TAVRALINK_PROGRAM_PATH);
+}
+
+}  // namespace tavra::host::test

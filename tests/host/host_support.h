@@ -1,0 +1,133 @@
+#pragma once
+// Helpers of the host tests: the application object, a private session bus, tavralink started
+// as a child process with its own folders, a plain D-Bus client that is not the project's proxy
+// (raw QDBusMessage calls, and a callback object that records what the server sends), and a
+// simulated controller on a pseudo-terminal.
+
+#include <QtCore/QProcess>
+#include <QtCore/QStringList>
+#include <QtCore/QTemporaryDir>
+#include <QtDBus/QDBusConnection>
+#include <QtDBus/QDBusMessage>
+#include <QtDBus/QDBusVirtualObject>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace tavra::host::test {
+
+using namespace std::chrono_literals;
+
+// The QApplication of the test program (offscreen), made on first use and kept to the end.
+void EnsureApplication();
+
+// Waits for `condition` while serving events, at most `timeout`.
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
+
+// A session bus of its own (dbus-daemon), so tests running side by side never share the
+// server's well-known name.
+class PrivateBus {
+ public:
+  PrivateBus();
+  ~PrivateBus();
+  PrivateBus(const PrivateBus&) = delete;
+  PrivateBus& operator=(const PrivateBus&) = delete;
+
+  [[nodiscard]] bool Ok() const { return !m_address.isEmpty(); }
+  [[nodiscard]] const QString& Address() const { return m_address; }
+
+ private:
+  QProcess m_daemon;
+  QString m_address;
+};
+
+// tavralink as a child process on `bus`, with its own configuration, data and COM port folders.
+class ServerUnderTest {
+ public:
+  explicit ServerUnderTest(const PrivateBus& bus);
+  ~ServerUnderTest();  // SIGKILL if still running
+
+  [[nodiscard]] QString ConfigDir() const;
+  [[nodiscard]] QString DataDir() const;
+  [[nodiscard]] QString PortDir() const;
+  [[nodiscard]] QProcessEnvironment Environment() const;
+
+  bool Start(const QStringList& arguments = {});
+  // Waits until the server owns dk.norvik.TavraLink.
+  bool WaitForName(std::chrono::milliseconds timeout = 10s);
+  [[nodiscard]] bool OwnsName() const;
+  bool WaitForExit(std::chrono::milliseconds timeout);
+  [[nodiscard]] bool Running() const;
+  [[nodiscard]] int ExitCode() const { return m_process.exitCode(); }
+  [[nodiscard]] QProcess::ExitStatus ExitStatus() const { return m_process.exitStatus(); }
+  void Terminate();  // SIGTERM
+  [[nodiscard]] QString Output();
+
+ private:
+  const PrivateBus& m_bus;
+  QTemporaryDir m_dir;
+  QProcess m_process;
+  QDBusConnection m_watch;
+};
+
+// One callback call as the client received it.
+struct ReceivedCall {
+  QString path;
+  QString interface;
+  QString member;
+  QString signature;
+  QList<QVariant> arguments;
+  bool replyRequired = true;
+};
+
+// A plain client on its own bus connection. Calls go to the server's unique name (resolved
+// once, as a real client does). The callback recorder answers nothing.
+class RawClient {
+ public:
+  RawClient(const QString& busAddress, const QString& connectionName);
+  ~RawClient();
+  RawClient(const RawClient&) = delete;
+  RawClient& operator=(const RawClient&) = delete;
+
+  [[nodiscard]] bool Connected() const { return m_connection.isConnected(); }
+  [[nodiscard]] QDBusConnection& Connection() { return m_connection; }
+  [[nodiscard]] QString UniqueName() const { return m_connection.baseService(); }
+
+  QDBusMessage Call(const QString& path,
+                    const QString& interface,
+                    const QString& method,
+                    const QList<QVariant>& arguments = {},
+                    int timeoutMs = 10000);
+  QDBusMessage Pool(const QString& method, const QList<QVariant>& arguments = {});
+  QDBusMessage Tavra(const QString& path,
+                     const QString& method,
+                     const QList<QVariant>& arguments = {});
+
+  // Exports the recorder at `path` on this connection.
+  bool ExportCallback(const QString& path);
+  [[nodiscard]] std::vector<ReceivedCall> Received() const;
+  // Waits for a received call of `member` satisfying `match` (null: any); returns its index.
+  int WaitForCall(const QString& member,
+                  const std::function<bool(const ReceivedCall&)>& match,
+                  std::chrono::milliseconds timeout);
+
+  void Disconnect();
+
+ private:
+  class Recorder;
+  QString m_name;
+  QDBusConnection m_connection;
+  QString m_server;  // the server's unique name
+  std::unique_ptr<Recorder> m_recorder;
+};
+
+// First int / second argument of a reply (0 / empty when missing).
+int IntArg(const QDBusMessage& reply, int index);
+QString PathArg(const QDBusMessage& reply, int index);
+quint32 UIntArg(const QDBusMessage& reply, int index);
+
+// The tavralink program of this build.
+QString TavralinkProgram();
+
+}  // namespace tavra::host::test
