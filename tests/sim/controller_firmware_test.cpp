@@ -88,7 +88,8 @@ class Loader {
     while (reply && !reply->empty()) {
       switch ((*reply)[0]) {
         case kFWUploadBlock_CMD: {
-          if (reply->size() < 3 || static_cast<std::size_t>((*reply)[1] | ((*reply)[2] << 8)) != rows.size() + 1) {
+          if (reply->size() < 3 ||
+              static_cast<std::size_t>((*reply)[1] | ((*reply)[2] << 8)) != rows.size() + 1) {
             return std::nullopt;
           }
           rows.emplace_back(reply->begin() + 3, reply->end());
