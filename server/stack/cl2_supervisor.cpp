@@ -202,12 +202,12 @@ void CL2Impl::BringLinkUp() {
   // A loss reported for a frame that went out while the link was down is history now.
   m_linkLost.Reset();
   m_linkUp = true;
+  m_counters[kWordEstablishments].fetch_add(1);
   m_portTable.SetLinkUp(m_portNumber.load(), true);
   m_pendingModeRequest = 0;
   for (const std::int32_t key : UsedKeys()) {
     SendOnline(key);
   }
-  m_counters[kWordEstablishments].fetch_add(1);
 }
 
 void CL2Impl::TakeLinkDown() {

@@ -275,10 +275,10 @@ TEST_F(Cl2LinkTest, UnansweredKeepAliveLosesTheLinkAndItComesBack) {
       milliseconds(3000)));
   EXPECT_EQ(m_farEnd->ManagementFrames(kCmdKeepAlive).size(), 4U);  // 1 + 3 retransmissions
   m_farEnd->SetAckRule({});
-  ASSERT_TRUE(WaitLinkUp());
-  const auto messages = m_log->All();
   // Online (CL4, client), offline (both), online (both) again; the port went back to 9600 in
   // between.
+  ASSERT_TRUE(m_log->WaitFor([](const auto& all) { return all.size() >= 6; }, milliseconds(3000)));
+  const auto messages = m_log->All();
   ASSERT_EQ(messages.size(), 6U);
   EXPECT_EQ(messages[2].code, kLinkOffline);
   EXPECT_EQ(messages[3].code, kLinkOffline);
@@ -446,7 +446,7 @@ TEST_F(Cl2LinkTest, ConnectBootCodeSwitchesAndReconnectsInBootMode) {
         return n >= 2;  // the switch, then the connect of the next establishment
       },
       milliseconds(3000)));
-  ASSERT_TRUE(WaitLinkUp());
+  ASSERT_TRUE(m_log->WaitFor([](const auto& all) { return all.size() >= 6; }, milliseconds(3000)));
   EXPECT_EQ(m_cl2->Identity().Type(), 1);
   const auto commands = DistinctCommands(m_farEnd->Writes());
   EXPECT_EQ(commands, (std::vector<std::uint8_t>{0x01, 0x00, 0x04, 0x06, 0x06, 0x00, 0x04}));
@@ -484,10 +484,14 @@ TEST_F(Cl2LinkTest, ResetWithoutLinkFailsButSelectsNormalMode) {
   ManagementOutput out;
   // While down, a boot-code wish is recorded: the next connect is 0x06 ...
   ASSERT_EQ(m_cl2->ManagementRequest(client, 0x24000011, out), kOk);
+  // (its refusal is answered before the host acknowledges the reply: wait for that ack, so
+  // that the far end's change below only affects later attempts)
   ASSERT_TRUE(m_farEnd->WaitFor(
       [](const auto& w) {
+        bool boot = false;
         for (const auto& f : w) {
-          if (f.IsManagement(kCmdConnectBoot)) {
+          boot = boot || f.IsManagement(kCmdConnectBoot);
+          if (boot && f.isAck) {
             return true;
           }
         }

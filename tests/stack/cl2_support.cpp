@@ -99,6 +99,12 @@ void ScriptedFarEnd::SetKeepAliveReply(bool reply) {
   m_keepAliveReply = reply;
 }
 
+void ScriptedFarEnd::HoldWrites(bool hold) {
+  std::lock_guard lock(m_mutex);
+  m_hold = hold;
+  m_changed.notify_all();
+}
+
 void ScriptedFarEnd::SendToHost(std::uint8_t destination,
                                 std::uint8_t source,
                                 std::span<const std::uint8_t> data,
@@ -119,7 +125,8 @@ void ScriptedFarEnd::OnWrite(std::span<const std::uint8_t> bytes, int bitRate) {
   AckRule rule;
   int attempt = 0;
   {
-    std::lock_guard lock(m_mutex);
+    std::unique_lock lock(m_mutex);
+    m_changed.wait_for(lock, std::chrono::seconds(5), [this] { return !m_hold; });
     if (!decoded) {
       ++m_malformed;
       m_changed.notify_all();
@@ -312,6 +319,9 @@ void Cl2Test::SetUp() {
 }
 
 void Cl2Test::TearDown() {
+  if (m_farEnd) {
+    m_farEnd->HoldWrites(false);
+  }
   m_cl2.reset();  // joins the link threads before the far end goes
   m_farEnd.reset();
   m_portOwner.reset();
@@ -330,13 +340,13 @@ void Cl2Test::Start(bool open) {
 }
 
 std::vector<std::int32_t> Cl2Test::StartWithClients(int n) {
-  m_farEnd->SetConnectRefused(true);
+  m_farEnd->HoldWrites(true);
   Start();
   std::vector<std::int32_t> keys;
   for (int i = 0; i < n; ++i) {
     keys.push_back(AddClient());
   }
-  m_farEnd->SetConnectRefused(false);
+  m_farEnd->HoldWrites(false);
   return keys;
 }
 

@@ -75,6 +75,8 @@ class ScriptedFarEnd {
   void SetConnectRefused(bool refused);       // connect answered with a failed status
   void SetIdentity(std::array<std::uint8_t, 6> identity);
   void SetKeepAliveReply(bool reply);  // answer 0x05 with 0x25 (default: acknowledge only)
+  // While held, every write of the host blocks in the port (at most 5 s) before it is seen.
+  void HoldWrites(bool hold);
 
   // --- the far end's own frames ---
   void SendToHost(std::uint8_t destination,
@@ -104,6 +106,7 @@ class ScriptedFarEnd {
   std::set<int> m_refusedRates;
   bool m_connectRefused = false;
   bool m_keepAliveReply = false;
+  bool m_hold = false;
   std::array<std::uint8_t, 6> m_identity{3, 1, 2, 3, 4, 0x5A};
   std::vector<HostWrite> m_writes;
   int m_malformed = 0;
@@ -142,8 +145,8 @@ class Cl2Test : public ::testing::Test {
 
   // Creates CL2 (reading the settings as they are now), opens it and registers CL4.
   void Start(bool open = true);
-  // Starts with the connect refused until n clients are registered, so that every one of them
-  // sees the first online indication.
+  // Starts with the host's writes held until n clients are registered, so that every one of
+  // them sees the first online indication.
   std::vector<std::int32_t> StartWithClients(int n);
   bool WaitLinkUp(milliseconds timeout = milliseconds(3000));
   bool WaitLinkDown(milliseconds timeout = milliseconds(3000));
