@@ -1,5 +1,3 @@
-#include <memory>
-
 #include "loader/app/firmware_file.h"
 #include "loader/app/profile_reader.h"
 
@@ -67,9 +65,7 @@ FirmwareFileCheck CheckFirmwareFile(const LineSource& source) {
   check.layout = BuildDownloadHeader(source, header);
   check.headerBytes = header.Text().size();
   if (check.layout.Ok()) {
-    auto image = std::make_unique<FirmwareImage>();
-    check.layout = LoadDownloadImage(source, *image);
-    check.rows = image->UsedRows();
+    check.layout = ScanDownloadImage(source, check.rows);
   }
   return check;
 }

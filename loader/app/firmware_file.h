@@ -118,6 +118,10 @@ struct FirmwareFileCheck {
 // character that is not a hex digit refuse the file: `image` then has rowCount 0.
 [[nodiscard]] FileResult LoadDownloadImage(const LineSource& source, FirmwareImage& image);
 
+// Checks the record lines as LoadDownloadImage does, without an image: `rows` is the number of
+// rows the image would get (0 when the file is refused).
+[[nodiscard]] FileResult ScanDownloadImage(const LineSource& source, int& rows);
+
 // Writes the header text (up to its first zero byte) as it is. False when a write failed.
 [[nodiscard]] bool WriteHeaderText(std::FILE* stream, const HeaderText& header);
 

@@ -90,17 +90,20 @@ FileResult BuildDownloadHeader(const LineSource& source, HeaderText& header) {
   }
 }
 
-FileResult LoadDownloadImage(const LineSource& source, FirmwareImage& image) {
-  image.rowCount = 0;
+namespace {
+
+// Reads the record lines into `image`, or only checks them when `image` is null.
+FileResult ReadRecords(const LineSource& source, FirmwareImage* image, int& rows) {
+  rows = 0;
   LineReader reader(source, kRecordLineChars);
   if (!reader.Opened()) {
     return Problem(FileError::CannotOpen, reader);
   }
-  int row = 0;
+  std::array<std::uint8_t, FirmwareImage::kRowBytes> scratch{};
   for (;;) {
     const LineReader::Status status = reader.Next();
     if (status == LineReader::Status::End) {
-      break;
+      return {};
     }
     if (status == LineReader::Status::ReadError) {
       return Problem(FileError::ReadError, reader);
@@ -111,20 +114,41 @@ FileResult LoadDownloadImage(const LineSource& source, FirmwareImage& image) {
     if (!IsRecordLine(reader.Text())) {
       continue;
     }
-    if (row == FirmwareImage::kMaxRows) {
+    if (rows == FirmwareImage::kMaxRows) {
       return Problem(FileError::TooManyRows, reader);
     }
-    ++row;
-    const auto index = static_cast<std::size_t>(row);
+    const auto index = static_cast<std::size_t>(rows + 1);
+    auto& row = image != nullptr ? image->rows[index] : scratch;
     int badColumn = 0;
-    const int count = DecodeRecord(reader.Text(), image.rows[index], badColumn);
+    const int count = DecodeRecord(reader.Text(), row, badColumn);
     if (count < 0) {
       return Problem(badColumn > 0 ? FileError::NotHex : FileError::LineTooLong, reader, badColumn);
     }
-    image.rowLength[index] = static_cast<std::uint8_t>(count);
+    if (image != nullptr) {
+      image->rowLength[index] = static_cast<std::uint8_t>(count);
+    }
+    ++rows;
   }
-  image.rowCount = static_cast<std::int16_t>(row);
-  return {};
+}
+
+}  // namespace
+
+FileResult LoadDownloadImage(const LineSource& source, FirmwareImage& image) {
+  image.rowCount = 0;
+  int rows = 0;
+  const FileResult result = ReadRecords(source, &image, rows);
+  if (result.Ok()) {
+    image.rowCount = static_cast<std::int16_t>(rows);
+  }
+  return result;
+}
+
+FileResult ScanDownloadImage(const LineSource& source, int& rows) {
+  const FileResult result = ReadRecords(source, nullptr, rows);
+  if (!result.Ok()) {
+    rows = 0;
+  }
+  return result;
 }
 
 }  // namespace tavra::loader

@@ -458,12 +458,17 @@ TEST(FirmwareDownloadImage, HoldsAtMost19999Rows) {
   ASSERT_TRUE(LoadDownloadImage(Text(text), *image).Ok());
   EXPECT_EQ(image->rowCount, 19999);
   EXPECT_EQ(RowBytes(*image, 19999), (std::vector<std::uint8_t>{0x00, 0x00, 0x00, 0x01, 0xFF}));
+  int rows = 0;
+  ASSERT_TRUE(ScanDownloadImage(Text(text), rows).Ok());
+  EXPECT_EQ(rows, 19999);
 
   text += "\r\n[Trailer]\r\n:00\r\n";
   const FileResult result = LoadDownloadImage(Text(text), *image);
   EXPECT_EQ(result.error, FileError::TooManyRows);
   EXPECT_EQ(result.line, 20002);
   EXPECT_EQ(image->rowCount, 0);
+  EXPECT_EQ(ScanDownloadImage(Text(text), rows).error, FileError::TooManyRows);
+  EXPECT_EQ(rows, 0);
 }
 
 // --- writing and the backup check ---
