@@ -1,0 +1,74 @@
+#include "loader/link/dbus/callback_receiver.h"
+
+#include <QtDBus/QDBusConnection>
+#include <QtDBus/QDBusError>
+#include <QtDBus/QDBusMessage>
+
+#include "loader/link/dbus/bus_names.h"
+#include "loader/link/dbus/callback_message.h"
+#include "loader/link/dbus/contract_xml.h"
+
+namespace tavra::dbus {
+
+QString ContractInterfaceXml(const QString& interfaceName) {
+  const QString document = QString::fromUtf8(kContractXml);
+  const QString open = QStringLiteral("<interface name=\"%1\">").arg(interfaceName);
+  const qsizetype begin = document.indexOf(open);
+  if (begin < 0) {
+    return {};
+  }
+  const QString close = QStringLiteral("</interface>");
+  const qsizetype end = document.indexOf(close, begin);
+  if (end < 0) {
+    return {};
+  }
+  return QStringLiteral("  ") + document.mid(begin, end + close.size() - begin) + QLatin1Char('\n');
+}
+
+CallbackReceiver::CallbackReceiver(std::shared_ptr<CallbackRegistry> registry, QObject* parent)
+    : QDBusVirtualObject(parent), m_registry(std::move(registry)) {}
+
+QString CallbackReceiver::introspect(const QString& path) const {
+  if (!m_registry->Has(path)) {
+    return {};
+  }
+  return ContractInterfaceXml(CallbackInterface());
+}
+
+bool CallbackReceiver::handleMessage(const QDBusMessage& message,
+                                     const QDBusConnection& connection) {
+  if (message.type() != QDBusMessage::MethodCallMessage) {
+    return false;
+  }
+  const QString iface = message.interface();
+  if (!iface.isEmpty() && iface != CallbackInterface()) {
+    return false;  // Introspectable, Peer: Qt answers
+  }
+  // A copy: the entry may go (Client_Remove on another thread) while the callback runs.
+  const std::shared_ptr<ITavraCallback> callback =
+      m_registry->Find(message.path(), message.service());
+  if (!callback) {
+    if (!message.isReplyRequired()) {
+      return true;  // dropped
+    }
+    connection.send(message.createErrorReply(QDBusError::AccessDenied,
+                                             QStringLiteral("no callback of this sender here")));
+    return true;
+  }
+  const CallbackMessageResult result =
+      DeliverCallbackMessage(message.member(), message.signature(), message.arguments(), *callback);
+  if (message.isReplyRequired()) {
+    switch (result) {
+      case CallbackMessageResult::Delivered: connection.send(message.createReply()); break;
+      case CallbackMessageResult::UnknownMethod:
+        connection.send(message.createErrorReply(QDBusError::UnknownMethod, message.member()));
+        break;
+      case CallbackMessageResult::BadArguments:
+        connection.send(message.createErrorReply(QDBusError::InvalidArgs, message.member()));
+        break;
+    }
+  }
+  return true;
+}
+
+}  // namespace tavra::dbus
