@@ -27,6 +27,14 @@ TEST(Cl4StartTest, NotStartedOperationsReturnTheStoredError) {
   EXPECT_EQ(h.Start(), kL4StartFailed);
 }
 
+TEST(Cl4StartTest, StartWithoutSerialPortFails) {
+  ShortTimings timings;
+  CL4 l4(nullptr);
+  EXPECT_EQ(l4.Start(3, [](L4Indication&&) {}), kL4StartFailed);
+  std::int32_t key = 0;
+  EXPECT_EQ(l4.AddClient(key), kL4StartFailed);
+}
+
 TEST(Cl4StartTest, PortOpenErrorIsStoredAndReturnedByEveryOperation) {
   ShortTimings timings;
   Cl4Harness h(sim::SimConfig{}, false);
