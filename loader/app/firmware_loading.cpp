@@ -1,53 +1,70 @@
+#include <array>
+
 #include "loader/app/firmware_file.h"
 
 namespace tavra::loader {
 namespace {
 
+// Value of each byte as a hex digit (either case), -1 for any other byte.
+constexpr std::array<std::int8_t, 256> kHexValue = [] {
+  std::array<std::int8_t, 256> table{};
+  table.fill(-1);
+  for (int i = 0; i < 10; ++i) {
+    table[static_cast<std::size_t>('0' + i)] = static_cast<std::int8_t>(i);
+  }
+  for (int i = 0; i < 6; ++i) {
+    table[static_cast<std::size_t>('A' + i)] = static_cast<std::int8_t>(10 + i);
+    table[static_cast<std::size_t>('a' + i)] = static_cast<std::int8_t>(10 + i);
+  }
+  return table;
+}();
+
 int HexValue(char c) {
-  if (c >= '0' && c <= '9') {
-    return c - '0';
-  }
-  if (c >= 'A' && c <= 'F') {
-    return c - 'A' + 10;
-  }
-  if (c >= 'a' && c <= 'f') {
-    return c - 'a' + 10;
-  }
-  return -1;
+  return kHexValue[static_cast<unsigned char>(c)];
 }
 
 FileResult Problem(FileError error, const LineReader& reader, int column = 0) {
   return FileResult{error, reader.LineNumber(), column, reader.SystemError()};
 }
 
+// 1-based column of the first character after ':' that is not a hex digit; 0 when none.
+int FirstBadColumn(std::string_view digits) {
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (HexValue(digits[i]) < 0) {
+      return static_cast<int>(i) + 2;
+    }
+  }
+  return 0;
+}
+
 // Decodes the digits after ':' into `row`. Pairs are read while a pair starts before the end of
 // the line; an odd last digit is read alone. Returns the byte count, or -1 with the 1-based
-// column of the first character that is not a hex digit.
+// column of the first character that is not a hex digit (0 when the line does not fit a row).
 int DecodeRecord(std::string_view line,
                  std::array<std::uint8_t, FirmwareImage::kRowBytes>& row,
                  int& badColumn) {
   const std::string_view digits = line.substr(1);
-  std::size_t count = 0;
-  for (std::size_t i = 0; i < digits.size(); i += 2) {
-    if (count == row.size()) {
-      badColumn = 0;
-      return -1;  // cannot happen within 199 characters; kept as a guard
-    }
-    const int high = HexValue(digits[i]);
-    if (high < 0) {
-      badColumn = static_cast<int>(i) + 2;
-      return -1;
-    }
-    int value = high;
-    if (i + 1 < digits.size()) {
-      const int low = HexValue(digits[i + 1]);
-      if (low < 0) {
-        badColumn = static_cast<int>(i) + 3;
-        return -1;
-      }
-      value = high * 16 + low;
-    }
-    row[count++] = static_cast<std::uint8_t>(value);
+  const std::size_t count = (digits.size() + 1) / 2;
+  if (count > row.size()) {
+    badColumn = 0;
+    return -1;  // cannot happen within 199 characters; kept as a guard
+  }
+  const std::size_t pairs = digits.size() / 2;
+  int invalid = 0;  // any -1 digit value makes it negative
+  for (std::size_t p = 0; p < pairs; ++p) {
+    const int high = HexValue(digits[2 * p]);
+    const int low = HexValue(digits[2 * p + 1]);
+    invalid |= high | low;
+    row[p] = static_cast<std::uint8_t>(((high & 0x0F) << 4) | (low & 0x0F));
+  }
+  if (pairs < count) {
+    const int single = HexValue(digits.back());
+    invalid |= single;
+    row[pairs] = static_cast<std::uint8_t>(single);
+  }
+  if (invalid < 0) {
+    badColumn = FirstBadColumn(digits);
+    return -1;
   }
   return static_cast<int>(count);
 }
