@@ -183,6 +183,7 @@ Result TermiosSerialPort::Open(int portNumber, int bitRate) {
   m_bitRate = bitRate;
   ++m_generation;
   m_deviceChanged.notify_all();
+  InterruptReceive();  // a loop that already runs starts reading the new device
   return kOk;
 }
 
@@ -196,7 +197,9 @@ void TermiosSerialPort::Close() {
     ++m_generation;
     m_deviceChanged.notify_all();
   }
-  // `old` is closed here, or by a writer that still holds it when that write ends.
+  // A loop still running lets go of the device too.
+  InterruptReceive();
+  // `old` is closed here, or by whichever thread still holds it when it lets go.
 }
 
 std::shared_ptr<TermiosSerialPort::Device> TermiosSerialPort::CurrentDevice() const {

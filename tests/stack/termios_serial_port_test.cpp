@@ -297,6 +297,13 @@ TEST_F(TermiosPortTest, ReceivesFramesInOrder) {
                                       "answer 46", "link 26 20 20 [21]"}));
 }
 
+TEST_F(TermiosPortTest, LoopStartedBeforeOpenReadsTheDevice) {
+  StartLoop();
+  ASSERT_EQ(m_port.Open(kPort, 9600), kOk);
+  ASSERT_TRUE(m_pty.Write(kExample));
+  ASSERT_TRUE(m_sink.WaitFor("data", 1, 5s));
+}
+
 TEST_F(TermiosPortTest, PauseOf100msDropsAPartialFrame) {
   ASSERT_EQ(m_port.Open(kPort, 9600), kOk);
   StartLoop();
