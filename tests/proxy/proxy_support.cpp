@@ -283,7 +283,7 @@ TestBus::TestBus(bool registered) {
 TestBus::~TestBus() {
   if (!m_address.empty()) {
     const pid_t server = ProcessOf("dk.norvik.TavraLink");
-    if (server > 0) {
+    if (server > 0 && server != ::getpid()) {
       ::kill(server, SIGTERM);
       if (!WaitProcessEnd(server, kWait)) {
         ::kill(server, SIGKILL);
@@ -346,7 +346,7 @@ pid_t TestBus::ProcessOf(const std::string& name) {
 
 bool TestBus::StopServer(int signal) {
   const pid_t server = ProcessOf("dk.norvik.TavraLink");
-  if (server <= 0) {
+  if (server <= 0 || server == ::getpid()) {
     return false;
   }
   ::kill(server, signal);
