@@ -34,6 +34,7 @@ constexpr int kBaseBitRate = 9600;
 constexpr auto kReceiveGap = Millis(100);
 constexpr std::size_t kObservationLimit = 20000;
 constexpr std::size_t kRawTraceLimit = 4096;
+constexpr std::size_t kMaxQueuedFrames = 256;
 // Bytes written at a time when line timing is emulated.
 constexpr std::size_t kPacingSlice = 16;
 
@@ -374,7 +375,7 @@ struct SimulatedController::Impl final : stack::IFrameSink {
   void HandleBytes(const Inbox::Item& item) {
     if (item.hostBitRate != 0 &&
         (hostRatesSeen.empty() || hostRatesSeen.back() != item.hostBitRate)) {
-      hostRatesSeen.push_back(item.hostBitRate);
+      Keep(hostRatesSeen, item.hostBitRate);
     }
     // The host has moved to the rate just agreed on: no need to wait for the answer's end.
     if (pendingRate && item.hostBitRate == *pendingRate && item.hostBitRate != rate) {
@@ -656,7 +657,15 @@ struct SimulatedController::Impl final : stack::IFrameSink {
 
   // ---------------------------------------------------------------- own frames (locked)
 
-  void QueueFrame(OwnFrame frame) { txQueue.push_back(std::move(frame)); }
+  // A host that never acknowledges cannot make the queue grow without end: the oldest
+  // waiting frame is given up.
+  void QueueFrame(OwnFrame frame) {
+    if (txQueue.size() >= kMaxQueuedFrames) {
+      txQueue.pop_front();
+      ++counters.framesGivenUp;
+    }
+    txQueue.push_back(std::move(frame));
+  }
 
   [[nodiscard]] Clock::time_point ReplyDue() const {
     return Clock::now() + Millis(std::max(cfg.replyDelayMs, 0));
@@ -820,7 +829,7 @@ struct SimulatedController::Impl final : stack::IFrameSink {
   std::deque<ObservedFirmwareMessage> firmwareMessages;
   std::deque<std::uint8_t> acksSent;
   std::deque<int> ratesSeen;
-  std::vector<int> hostRatesSeen;
+  std::deque<int> hostRatesSeen;
 
   std::mutex writerMutex;
   std::condition_variable writerCv;
@@ -846,8 +855,9 @@ struct SimulatedController::Impl final : stack::IFrameSink {
   std::unique_ptr<SerialLine> line;
   std::thread worker;
   std::thread writer;
-  bool started = false;
-  bool stopped = false;
+  // Set once by the call that starts it, and by the first Stop().
+  std::atomic<bool> started{false};
+  std::atomic<bool> stopped{false};
 
   // Queues the PDU that `build` makes on the transport entity; false when it made none.
   template <typename Build>
@@ -883,15 +893,14 @@ ByteSink SinkFor(const std::shared_ptr<Inbox>& inbox) {
 }  // namespace
 
 bool SimulatedController::AttachTo(stack::SimulatedSerialPort& port) {
-  if (m_impl->started) {
+  if (m_impl->started.exchange(true)) {
     return false;
   }
-  m_impl->started = true;
   return m_impl->Start(MakePortLine(port, SinkFor(m_impl->inbox)));
 }
 
 bool SimulatedController::StartPseudoTerminal(const std::string& linkPath, std::string* error) {
-  if (m_impl->started) {
+  if (m_impl->started.exchange(true)) {
     if (error != nullptr) {
       *error = "already running";
     }
@@ -900,14 +909,14 @@ bool SimulatedController::StartPseudoTerminal(const std::string& linkPath, std::
   std::unique_ptr<SerialLine> line =
       MakePseudoTerminalLine(SinkFor(m_impl->inbox), linkPath, error);
   if (!line) {
+    m_impl->started = false;
     return false;
   }
-  m_impl->started = true;
   return m_impl->Start(std::move(line));
 }
 
 bool SimulatedController::OpenDevice(const std::string& devicePath, std::string* error) {
-  if (m_impl->started) {
+  if (m_impl->started.exchange(true)) {
     if (error != nullptr) {
       *error = "already running";
     }
@@ -915,9 +924,9 @@ bool SimulatedController::OpenDevice(const std::string& devicePath, std::string*
   }
   std::unique_ptr<SerialLine> line = MakeDeviceLine(devicePath, SinkFor(m_impl->inbox), error);
   if (!line) {
+    m_impl->started = false;
     return false;
   }
-  m_impl->started = true;
   return m_impl->Start(std::move(line));
 }
 
@@ -926,8 +935,7 @@ std::string SimulatedController::SlavePath() const {
 }
 
 void SimulatedController::Stop() {
-  if (m_impl->started && !m_impl->stopped) {
-    m_impl->stopped = true;
+  if (m_impl->started.load() && !m_impl->stopped.exchange(true)) {
     m_impl->Stop();
   }
 }
@@ -1140,7 +1148,7 @@ std::vector<int> SimulatedController::BitRatesSeen() const {
 
 std::vector<int> SimulatedController::HostBitRatesSeen() const {
   std::lock_guard lock(m_impl->mutex);
-  return m_impl->hostRatesSeen;
+  return {m_impl->hostRatesSeen.begin(), m_impl->hostRatesSeen.end()};
 }
 
 bool SimulatedController::HostConnected() const {

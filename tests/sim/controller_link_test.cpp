@@ -108,6 +108,42 @@ TEST_F(ControllerLink, BadCheckByteGetsNoAnswerAndGarbageIsSurvived) {
   EXPECT_EQ(m_host.Exchange(0x21, 0x21, Bytes({0x71, 0x22})), 0x40 | 1);
 }
 
+TEST_F(ControllerLink, SurvivesSeededGarbageAndAnswersAfterwards) {
+  SimConfig config;
+  config.retransmissionTimeMs = 20;
+  config.retransmissions = 0;
+  config.extraAddresses = {0x30};
+  Start(config);
+  // Random bytes, biased towards the control bytes and towards frame-like starts.
+  std::uint32_t state = 12345;
+  auto next = [&] {
+    state = state * 1664525u + 1013904223u;
+    return static_cast<std::uint8_t>(state >> 24);
+  };
+  const std::uint8_t special[] = {0x02, 0x03, 0x10, 0x20, 0x21, 0x22, 0x30, 0x45};
+  for (int chunk = 0; chunk < 200; ++chunk) {
+    std::vector<std::uint8_t> bytes(1 + next() % 64);
+    for (std::uint8_t& b : bytes) {
+      const std::uint8_t r = next();
+      b = r < 96 ? special[r % 8] : next();
+    }
+    m_host.SendRaw(bytes);
+  }
+  m_host.Port().InjectPause();
+  ASSERT_TRUE(m_host.Port().WaitUntilReceived(2000));
+  m_host.ClearReceived();
+  EXPECT_EQ(m_sim->BitRate(), 9600);
+  // Without a pause the receiver may still be inside a garbage frame: an end byte and a
+  // wrong check byte (twice, in case the first end byte was taken as escaped data) end it.
+  m_host.SendRaw(Bytes({0x03, 0x00, 0x03, 0x00}));
+  m_host.Send(17, 0x30, 0x40, Bytes({0x01, 0x02}));
+  std::optional<std::uint8_t> ack;
+  do {  // answers to the garbage may still be on their way
+    ack = m_host.WaitAck();
+  } while (ack && *ack != (0x40 | 17));
+  EXPECT_EQ(ack, 0x40 | 17);
+}
+
 TEST_F(ControllerLink, ConnectIdentifyAndKeepAliveAreAnswered) {
   Start();
   EXPECT_EQ(m_host.Manage(0x01, 0x58, 0x1B, 0x00, 0x09), Bytes({0x21}));
