@@ -169,7 +169,7 @@ HRESULT BusSession::Activate(QString* error) {
     }
     if (!m_options.startServer) {
       if (!NameHasOwner(ServiceName())) {
-        *error = QStringLiteral("TavraLink is not running");
+        *error = QString::fromLatin1(kNotRunningText);
         return kServerUnavailable;
       }
       reply = CallPool(false);

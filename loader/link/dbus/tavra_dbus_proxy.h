@@ -112,6 +112,9 @@ class TavraPoolProxy : public ITavraPool {
   virtual void SetServerGoneHandler(std::function<void()> handler) = 0;
 };
 
+// The reason ConnectTavraPool gives when startServer is false and no server runs.
+inline constexpr char kNotRunningText[] = "TavraLink is not running";
+
 // Connects to the bus, reaches (or starts) the server and takes the pool reference. 0 and a
 // proxy, or kServerUnavailable with a reason in *error (and in LastCallStatus()).
 [[nodiscard]] HRESULT ConnectTavraPool(const ProxyOptions& options,
