@@ -107,9 +107,18 @@ int RunServer(const QStringList& arguments, const ServerRunOptions& options) {
   ServerModule module(options.quietTime);
   service::SetModuleLock(std::make_shared<ModuleLockAdapter>(module));
 
-  QDBusConnection bus = QDBusConnection::sessionBus();
+  // A session bus connection of the server's own (not the default one, whose calls would wait
+  // until the main thread's event loop runs): calls are served on the D-Bus service thread from
+  // the moment the objects are exported.
+  const QString connectionName = QStringLiteral("tavralink-server");
+  QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, connectionName);
+  const auto closeBus = [&bus, &connectionName] {
+    bus = QDBusConnection(QString());
+    QDBusConnection::disconnectFromBus(connectionName);
+  };
   if (!bus.isConnected()) {
     std::fprintf(stderr, "tavralink: no session bus: %s\n", qPrintable(bus.lastError().message()));
+    closeBus();
     service::SetModuleLock(nullptr);
     return kExitNoBus;
   }
@@ -135,6 +144,7 @@ int RunServer(const QStringList& arguments, const ServerRunOptions& options) {
       std::fprintf(stderr, "tavralink: cannot export %s\n", qPrintable(PoolPath()));
       stopServiceThread();
       delete busService;
+      closeBus();
       service::SetModuleLock(nullptr);
       return kExitExportFailed;
     }
@@ -148,6 +158,7 @@ int RunServer(const QStringList& arguments, const ServerRunOptions& options) {
       stopServiceThread();
       delete busService;
       pool.Teardown();
+      closeBus();
       service::SetModuleLock(nullptr);
       return kExitAlreadyRunning;
     }
@@ -179,6 +190,7 @@ int RunServer(const QStringList& arguments, const ServerRunOptions& options) {
     busService->DropAll();
     delete busService;
   }
+  closeBus();
   service::SetModuleLock(nullptr);
   return exitCode;
 }

@@ -42,20 +42,7 @@ QVariant Path(const char* path) {
 }
 
 std::vector<dbus::PortTableRow> PortTable(RawClient& client) {
-  const QDBusMessage reply = client.Pool(QStringLiteral("GetPortTable"));
-  std::vector<dbus::PortTableRow> rows;
-  if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
-    return rows;
-  }
-  const QDBusArgument arg = qvariant_cast<QDBusArgument>(reply.arguments().at(0));
-  arg.beginArray();
-  while (!arg.atEnd()) {
-    dbus::PortTableRow row;
-    arg >> row;
-    rows.push_back(row);
-  }
-  arg.endArray();
-  return rows;
+  return test::PortTableOf(client.Pool(QStringLiteral("GetPortTable")));
 }
 
 // A server, a bus and a simulated controller on COM1.

@@ -232,17 +232,39 @@ int RawClient::WaitForCall(const QString& member,
 
 int IntArg(const QDBusMessage& reply, int index) {
   const QList<QVariant> args = reply.arguments();
-  return index < args.size() ? args[index].toInt() : 0;
+  if (reply.type() != QDBusMessage::ReplyMessage || index >= args.size()) {
+    return kNoArgument;
+  }
+  return args[index].toInt();
 }
 
 quint32 UIntArg(const QDBusMessage& reply, int index) {
   const QList<QVariant> args = reply.arguments();
-  return index < args.size() ? args[index].toUInt() : 0;
+  if (reply.type() != QDBusMessage::ReplyMessage || index >= args.size()) {
+    return static_cast<quint32>(kNoArgument);
+  }
+  return args[index].toUInt();
 }
 
 QString PathArg(const QDBusMessage& reply, int index) {
   const QList<QVariant> args = reply.arguments();
   return index < args.size() ? qvariant_cast<QDBusObjectPath>(args[index]).path() : QString();
+}
+
+std::vector<dbus::PortTableRow> PortTableOf(const QDBusMessage& reply) {
+  std::vector<dbus::PortTableRow> rows;
+  if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
+    return rows;
+  }
+  const QDBusArgument arg = qvariant_cast<QDBusArgument>(reply.arguments().at(0));
+  arg.beginArray();
+  while (!arg.atEnd()) {
+    dbus::PortTableRow row;
+    arg >> row;
+    rows.push_back(row);
+  }
+  arg.endArray();
+  return rows;
 }
 
 QString TavralinkProgram() {

@@ -15,6 +15,8 @@
 #include <memory>
 #include <vector>
 
+#include "shared/dbus/port_table_row.h"
+
 namespace tavra::host::test {
 
 using namespace std::chrono_literals;
@@ -122,10 +124,15 @@ class RawClient {
   std::unique_ptr<Recorder> m_recorder;
 };
 
-// First int / second argument of a reply (0 / empty when missing).
+// An argument of a reply; kNoArgument (or an empty path) when the message is not a reply or
+// has no such argument.
+inline constexpr int kNoArgument = -0x7EEEEEEE;
 int IntArg(const QDBusMessage& reply, int index);
 QString PathArg(const QDBusMessage& reply, int index);
 quint32 UIntArg(const QDBusMessage& reply, int index);
+
+// The rows of a GetPortTable reply (none when it is not a reply).
+std::vector<dbus::PortTableRow> PortTableOf(const QDBusMessage& reply);
 
 // The tavralink program of this build.
 QString TavralinkProgram();
