@@ -2,13 +2,10 @@
 
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-
-#include "loader/app/firmware_file.h"
 
 namespace tavra::loader::test {
 
@@ -67,28 +64,6 @@ std::vector<std::string> DemoLines() {
           "FirmwareChecksum=1589",
           ":0400000001020304F2",
           ":00000001FF"};
-}
-
-std::string LargeFirmwareFile(int rows) {
-  std::string records;
-  char line[64];
-  for (int r = 0; r < rows; ++r) {
-    const unsigned address = static_cast<unsigned>(r) * 16u;
-    std::snprintf(line, sizeof line, ":10%04X00", address & 0xFFFFu);
-    records += line;
-    for (int b = 0; b < 16; ++b) {
-      std::snprintf(line, sizeof line, "%02X", (r * 7 + b * 13) & 0xFF);
-      records += line;
-    }
-    records += "5A\r\n";
-  }
-  const std::string product =
-      "[Product]\r\nName=Bench\r\nVersion=2.10\r\nCountry=DK\r\nAgent=Lab\r\n[Date]\r\n"
-      "Date=31-12-2025\r\n";
-  const unsigned header = CalcFileHeaderChecksum(LineSource::Text(product));
-  const unsigned firmware = CalcFirmwareChecksum(LineSource::Text(records));
-  return product + "[Checksum]\r\nFileHeaderChecksum=" + std::to_string(header) +
-         "\r\nFirmwareChecksum=" + std::to_string(firmware) + "\r\n" + records;
 }
 
 }  // namespace tavra::loader::test

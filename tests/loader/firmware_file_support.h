@@ -37,8 +37,4 @@ void WriteFile(const std::filesystem::path& path, std::string_view bytes);
   return JoinCrLf(DemoLines());
 }
 
-// A file of `rows` record lines of 16 data bytes each, preceded by a valid header whose two
-// checksums match; used by the benchmark-sized tests.
-[[nodiscard]] std::string LargeFirmwareFile(int rows);
-
 }  // namespace tavra::loader::test
