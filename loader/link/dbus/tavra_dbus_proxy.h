@@ -40,6 +40,9 @@
 // last proxy is gone; do not drop the last proxy inside a callback (it works, but the thread is
 // then joined only at the next ConnectTavraPool or at process exit).
 //
+// A callback object that keeps a proxy must keep it through a weak_ptr: the connection holds
+// the callback object, and a strong reference back would keep both alive for ever.
+//
 // A QCoreApplication must exist while proxies are used (QtDBus needs one); the calling thread
 // needs no event loop.
 
@@ -107,8 +110,9 @@ class TavraPoolProxy : public ITavraPool {
   [[nodiscard]] virtual std::string ServerName() const = 0;
   // True once the server was seen to leave the bus (or a call found it gone).
   [[nodiscard]] virtual bool ServerGone() const = 0;
-  // Called once, on the proxy's thread, when the server leaves the bus (also at once when it
-  // has already gone). The handler must not drop the last proxy.
+  // Called once when the server leaves the bus: on the proxy's thread, or on the thread of a
+  // call that found it gone, or at once on the calling thread when it has already gone. It
+  // runs with no lock held and must not drop the last proxy.
   virtual void SetServerGoneHandler(std::function<void()> handler) = 0;
 };
 
