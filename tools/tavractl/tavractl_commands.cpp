@@ -260,16 +260,23 @@ int RunWatch(int port, std::ostream& out, std::ostream& err) {
   if (!pool) {
     return kExitFailed;
   }
-  auto lines = std::make_shared<std::mutex>();
+  // The lines of the callbacks and of this thread, one at a time; none after "Stopped.".
+  struct Lines {
+    std::mutex mutex;
+    bool stopped = false;
+  };
+  auto lines = std::make_shared<Lines>();
   auto callback = std::make_shared<ClientCallback>([&out, lines](const std::string& line) {
-    std::lock_guard lock(*lines);
-    out << line << "\n" << std::flush;
+    std::lock_guard lock(lines->mutex);
+    if (!lines->stopped) {
+      out << line << "\n" << std::flush;
+    }
   });
   PortClient client(pool, port, callback);
   {
     // The first callbacks (the link state) come while this runs: they wait for the lock, so
     // that the first line says who is watching.
-    std::lock_guard lock(*lines);
+    std::lock_guard lock(lines->mutex);
     if (!client.Register(err)) {
       return kExitFailed;
     }
@@ -297,11 +304,11 @@ int RunWatch(int port, std::ostream& out, std::ostream& err) {
   do {
     ready = ::poll(fds, 2, -1);
   } while (ready < 0 && errno == EINTR);
+  std::lock_guard lock(lines->mutex);
+  lines->stopped = true;
   if ((fds[1].revents & POLLIN) != 0) {
-    std::lock_guard lock(*lines);
     return Failed(err, "TavraLink ended");
   }
-  std::lock_guard lock(*lines);
   out << "Stopped.\n" << std::flush;
   return kExitOk;
 }
