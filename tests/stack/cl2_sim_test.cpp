@@ -130,7 +130,8 @@ TEST_P(Cl2SimTest, ComesUpAtTheBestRateBothAccept) {
   ASSERT_TRUE(WaitOnline(1, 3));
   EXPECT_EQ(m_cl2->CurrentBitRate(), 38400);
   EXPECT_EQ(m_sim->ManagementCommands(), (std::vector<std::uint8_t>{0x01, 0x00, 0x04, 0x04}));
-  EXPECT_EQ(m_sim->BitRate(), 38400);
+  // The controller changes its own rate after its reply has left.
+  EXPECT_TRUE(m_sim->WaitUntil([this] { return m_sim->BitRate() == 38400; }, milliseconds(2000)));
   EXPECT_EQ(m_log.All()[0].data, (std::vector<std::uint8_t>{3, 1, 2, 3, 4, 0}));
   const PortEntry entry = m_portTable.Get(kPort);
   EXPECT_TRUE(entry.linkUp);
