@@ -390,6 +390,7 @@ struct SimulatedController::Impl final : stack::IFrameSink {
     anyReceived = true;
     lastReceived = item.at;
     currentHostRate = item.hostBitRate;
+    counters.bytesReceived += static_cast<std::uint32_t>(item.bytes.size());
     std::vector<std::uint8_t> lost;
     std::string lostWhy;
     for (std::uint8_t byte : item.bytes) {

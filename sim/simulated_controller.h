@@ -124,6 +124,7 @@ struct SimCounters {
   std::uint32_t bytesLostSilent = 0;        // while silent (cable pulled)
   std::uint32_t restarts = 0;               // Restart() and command 0x03
   std::uint32_t hostTimeouts = 0;           // T ran out without a valid frame
+  std::uint32_t bytesReceived = 0;          // every byte that came from the host
 };
 
 class SimulatedController {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "host_driver_support.h"
+#include "server/stack/frame_codec.h"
 #include "sim/byte_faults.h"
 #include "sim/simulated_controller.h"
 
@@ -161,23 +162,47 @@ TEST_F(ControllerFaults, GarbleOnRateMismatchFeedsGarbageInsteadOfNothing) {
 }
 
 TEST_F(ControllerFaults, CorruptionIsRepeatableForTheSameSeed) {
-  // The same traffic through two controllers with the same seed: the same bytes are hit.
-  auto run = [](std::uint32_t seed) {
+  // The same bytes through two controllers with the same seed: the same frames survive and the
+  // same acknowledgements go out. (One chunk, so no pause on the line comes in between.)
+  std::vector<std::uint8_t> traffic;
+  for (std::uint8_t i = 0; i < 40; ++i) {
+    const std::vector<std::uint8_t> data{i, static_cast<std::uint8_t>(i * 3), 0x55};
+    const std::vector<std::uint8_t> frame =
+        stack::EncodeDataFrame(static_cast<std::uint8_t>(i & 0x1F), 0x30, 0x40, data);
+    traffic.insert(traffic.end(), frame.begin(), frame.end());
+  }
+  auto run = [&](std::uint32_t seed) {
     HostDriver host;
-    SimulatedController sim;
+    SimConfig config;
+    config.extraAddresses = {0x30};
+    SimulatedController sim(config);
     EXPECT_TRUE(sim.AttachTo(host.Port()));
-    sim.CorruptBytes(0.05, seed);
-    for (int i = 0; i < 20; ++i) {
-      host.Port().InjectPause();
-      (void)host.Exchange(0x21, 0x21, Bytes({0x71, 0x22, 0x01, 0x02, 0x03}), 60ms);
+    sim.CorruptBytes(0.02, seed);
+    host.SendRaw(traffic);
+    EXPECT_TRUE(
+        sim.WaitUntil([&] { return sim.Counters().bytesReceived == traffic.size(); }, 2000ms));
+    std::vector<std::vector<std::uint8_t>> survived;
+    for (const ObservedFrame& f : sim.FramesReceived()) {
+      survived.push_back(f.data);
     }
-    sim.Stop();
-    return std::make_pair(sim.Counters().bytesCorrupted, sim.AcksSent());
+    return std::make_pair(sim.AcksSent(), survived);
   };
   const auto a = run(7);
   const auto b = run(7);
-  EXPECT_GT(a.first, 0u);
   EXPECT_EQ(a, b);
+  EXPECT_GT(a.first.size(), 0u);
+  EXPECT_LT(a.first.size(), 40u);  // about a fifth of the frames carry a corrupted byte
+  EXPECT_NE(run(8), a);
+  // Probability 1: every byte is changed, nothing is understood.
+  HostDriver host;
+  SimulatedController sim;
+  ASSERT_TRUE(sim.AttachTo(host.Port()));
+  sim.CorruptBytes(1.0, 3);
+  host.SendRaw(traffic);
+  ASSERT_TRUE(
+      sim.WaitUntil([&] { return sim.Counters().bytesReceived == traffic.size(); }, 2000ms));
+  EXPECT_EQ(sim.Counters().bytesCorrupted, traffic.size());
+  EXPECT_TRUE(sim.FramesReceived().empty());
 }
 
 TEST(ByteCorrupterTest, ProbabilityAndSeedDecideEveryByte) {
