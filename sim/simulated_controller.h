@@ -145,7 +145,8 @@ class SimulatedController {
   // are applied to the device.
   bool OpenDevice(const std::string& devicePath, std::string* error = nullptr);
   [[nodiscard]] std::string SlavePath() const;
-  // Joins the threads, detaches from the port, removes the symlink, saves the store. Idempotent.
+  // Joins the threads, detaches from the port and removes the symlink. Idempotent. (The store
+  // file is written at every change of the firmware, not only here.)
   void Stop();
 
   // --- configuration while running ---
