@@ -94,11 +94,6 @@ void ScriptedFarEnd::SetIdentity(std::array<std::uint8_t, 6> identity) {
   m_identity = identity;
 }
 
-void ScriptedFarEnd::SetKeepAliveReply(bool reply) {
-  std::lock_guard lock(m_mutex);
-  m_keepAliveReply = reply;
-}
-
 void ScriptedFarEnd::HoldWrites(bool hold) {
   std::lock_guard lock(m_mutex);
   m_hold = hold;
@@ -208,11 +203,6 @@ std::vector<std::uint8_t> ScriptedFarEnd::ManagementReply(const HostWrite& frame
       const bool accepted = rate != 0 && m_refusedRates.count(rate) == 0;
       return {static_cast<std::uint8_t>(accepted ? 0x24 : 0x84)};
     }
-    case kCmdKeepAlive:
-      if (m_keepAliveReply) {
-        return {0x25};
-      }
-      return {};
     default: return {};
   }
 }

@@ -74,7 +74,6 @@ class ScriptedFarEnd {
   void SetRefusedRates(std::set<int> rates);  // set-bit-rate answered "refused"
   void SetConnectRefused(bool refused);       // connect answered with a failed status
   void SetIdentity(std::array<std::uint8_t, 6> identity);
-  void SetKeepAliveReply(bool reply);  // answer 0x05 with 0x25 (default: acknowledge only)
   // While held, every write of the host blocks in the port (at most 5 s) before it is seen.
   void HoldWrites(bool hold);
 
@@ -105,7 +104,6 @@ class ScriptedFarEnd {
   AckRule m_rule;
   std::set<int> m_refusedRates;
   bool m_connectRefused = false;
-  bool m_keepAliveReply = false;
   bool m_hold = false;
   std::array<std::uint8_t, 6> m_identity{3, 1, 2, 3, 4, 0x5A};
   std::vector<HostWrite> m_writes;
