@@ -111,9 +111,8 @@ bool BusService::handleMessage(const QDBusMessage& message, const QDBusConnectio
       if (it == m_exported.end()) {
         ReplyError(message, QDBusError::errorString(QDBusError::UnknownObject), path);
       } else {
-        // A copy: a Release inside may drop the table's reference.
-        const std::shared_ptr<ITavra> object = it->second.object;
-        HandleTavra(message, object);
+        // A reference of the call's own: a Release inside drops it before the object ends.
+        HandleTavra(message, it->second.object);
       }
     }
   } catch (const std::exception& e) {
@@ -208,7 +207,7 @@ void BusService::HandlePool(const QDBusMessage& message) {
   }
 }
 
-void BusService::HandleTavra(const QDBusMessage& message, const std::shared_ptr<ITavra>& object) {
+void BusService::HandleTavra(const QDBusMessage& message, std::shared_ptr<ITavra> object) {
   const QString member = message.member();
   const QString signature = message.signature();
   const QList<QVariant> a = message.arguments();
@@ -274,6 +273,7 @@ void BusService::HandleTavra(const QDBusMessage& message, const std::shared_ptr<
     if (expect("")) {
       const bool held = m_references.Held(Key(path), sender) > 0;
       const std::uint32_t remaining = m_references.Release(Key(path), sender);
+      object.reset();
       if (held && remaining == 0) {
         // Ended before the answer: when the caller hears 0 the port is closed.
         ReleaseObject(path);

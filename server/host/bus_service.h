@@ -76,7 +76,7 @@ class BusService : public QDBusVirtualObject {
   };
 
   void HandlePool(const QDBusMessage& message);
-  void HandleTavra(const QDBusMessage& message, const std::shared_ptr<ITavra>& object);
+  void HandleTavra(const QDBusMessage& message, std::shared_ptr<ITavra> object);
 
   // Gives the sender its first pool reference when it holds none. false (and an error reply
   // sent) when a suspended server refuses it.

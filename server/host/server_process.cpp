@@ -46,6 +46,15 @@ std::unique_ptr<QObject> CreateRealTray(std::function<void()> forcedShutdown) {
   return tray;
 }
 
+// Widgets can be seen: a QApplication on a real window system.
+bool HasScreen() {
+  if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr) {
+    return false;
+  }
+  const QString platform = QGuiApplication::platformName();
+  return platform != QLatin1StringView("offscreen") && platform != QLatin1StringView("minimal");
+}
+
 void PostToMainThread(std::function<void()> work) {
   QCoreApplication* app = QCoreApplication::instance();
   if (app != nullptr) {
@@ -62,7 +71,15 @@ int RunRegistrationOption(CommandLineOption option) {
       break;
     case CommandLineOption::UnregServer: code = RemoveServiceFile(&error); break;
     case CommandLineOption::WriteRegistry:
-      (void)WriteDefaults();  // a failure shows its own box; the run ends with 0 either way
+      // A failure is shown (the run ends with 0 either way); a box nobody can see would never
+      // be closed, so without a screen the text goes to standard error.
+      (void)WriteDefaults([](const QString& caption, const QString& text) {
+        if (HasScreen()) {
+          ShowWarningBox(caption, text);
+        } else {
+          std::fprintf(stderr, "%s: %s\n", qPrintable(caption), qPrintable(text));
+        }
+      });
       return 0;
     case CommandLineOption::None: return 0;
   }

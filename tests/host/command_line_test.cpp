@@ -178,6 +178,24 @@ TEST(HostProgramOptions, RegServerAndUnregServerOfTheProgram) {
   EXPECT_FALSE(QFile::exists(file));
 }
 
+// Settings that cannot be written: the message goes where someone sees it, and the run ends.
+TEST(HostProgramOptions, WriteRegistryFailureWithoutAScreenEndsWithTheMessage) {
+  test::EnsureApplication();
+  test::PrivateBus bus;
+  ASSERT_TRUE(bus.Ok());
+  test::ServerUnderTest server(bus);
+  // The settings folder "Norvik as" is a file.
+  QFile blocker(server.ConfigDir() + QStringLiteral("/Norvik as"));
+  ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+  blocker.close();
+  ASSERT_TRUE(server.Start({QStringLiteral("-WriteRegistry")}));
+  ASSERT_TRUE(server.WaitForExit(10s));
+  EXPECT_EQ(server.ExitCode(), 0);
+  EXPECT_TRUE(
+      server.Output().contains(QStringLiteral("Tavra Server: Error writing registry data")));
+  EXPECT_FALSE(server.OwnsName());
+}
+
 // "/regserver foo": not an option, the server starts normally and registers nothing.
 TEST(HostProgramOptions, OptionFollowedByAWordStartsTheServer) {
   test::EnsureApplication();

@@ -40,7 +40,7 @@ class PrivateBus {
   [[nodiscard]] const QString& Address() const { return m_address; }
 
  private:
-  QProcess m_daemon;
+  int m_pid = -1;
   QString m_address;
 };
 
