@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "cl2_support.h"
+#include "server/stack/frame_parser.h"
 #include "server/stack/server_settings.h"
 
 namespace tavra::stack::cl2test {
@@ -80,6 +83,39 @@ TEST_F(Cl2LinkTest, PortOpenErrorsPassThroughAndAreStored) {
     EXPECT_EQ(cl2.UnregisterClient(10), error);
     EXPECT_EQ(cl2.Send(Job(10, 1, {1})), error);
     EXPECT_EQ(cl2.Open(2, &signal, &queue), kNotInitialised);  // attempted once already
+    EXPECT_EQ(cl2.LinkState(), 0);
+  }
+}
+
+// A port whose receive loop cannot set itself up; it counts what the link layer does with it.
+class NoReceivePort final : public ISerialPort {
+ public:
+  std::atomic<int> writes{0};
+  Result Open(int, int) override { return kOk; }
+  Result SetBitRate(int) override { return kOk; }
+  Result WriteDataFrame(std::span<const std::uint8_t>) override {
+    ++writes;
+    return kOk;
+  }
+  Result WriteAckFrame(std::uint8_t) override { return kOk; }
+  void Close() override {}
+  Result ReceiveLoop(Event&, FrameParser&) override { return -1; }
+  void InterruptReceive() override {}
+  int CurrentBitRate() const override { return 9600; }
+};
+
+TEST_F(Cl2LinkTest, ReceiveLoopThatCannotStartFailsOpenAndStopsTheOtherThreads) {
+  ServerSettings().Set(Setting::TimeBetweenConnectAttempts, 0);  // would try on every tick
+  auto port = std::make_unique<NoReceivePort>();
+  NoReceivePort* raw = port.get();
+  {
+    CL2 cl2(std::move(port), m_portTable);
+    EXPECT_EQ(cl2.Open(1, &m_log->signal, &m_log->queue), kNotInitialised);
+    std::int32_t key = 0;
+    EXPECT_EQ(cl2.RegisterTransport(key), kNotInitialised);
+    // Nothing goes out on the port after the failed open.
+    EXPECT_FALSE(
+        m_log->WaitFor([&](const auto&) { return raw->writes.load() > 0; }, milliseconds(300)));
     EXPECT_EQ(cl2.LinkState(), 0);
   }
 }
