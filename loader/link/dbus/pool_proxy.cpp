@@ -61,12 +61,23 @@ HRESULT PoolProxy::GetPortTable(std::vector<PortStatus>& ports) {
                        QLatin1StringView("a(ibbiay)"), reply)) {
     return kCallFailed;
   }
-  std::vector<PortStatus> rows;
+  // Read to the end first: leaving an array half read leaks the demarshaller's state.
+  QList<PortTableRow> received;
   const QDBusArgument argument = reply[0].value<QDBusArgument>();
   argument.beginArray();
   while (!argument.atEnd()) {
     PortTableRow row;
     argument >> row;
+    received.append(row);
+  }
+  argument.endArray();
+  if (received.size() != 10) {
+    SetCallFailed(QString::fromLatin1(kBadReplyError),
+                  QStringLiteral("GetPortTable gave %1 rows, not 10").arg(received.size()));
+    return kCallFailed;
+  }
+  std::vector<PortStatus> rows;
+  for (const PortTableRow& row : received) {
     const auto index = static_cast<int>(rows.size());
     if (row.port != index || row.identity.size() != 6) {
       SetCallFailed(
@@ -83,12 +94,6 @@ HRESULT PoolProxy::GetPortTable(std::vector<PortStatus>& ports) {
       status.identity.bytes[i] = static_cast<std::uint8_t>(row.identity[static_cast<qsizetype>(i)]);
     }
     rows.push_back(status);
-  }
-  argument.endArray();
-  if (rows.size() != 10) {
-    SetCallFailed(QString::fromLatin1(kBadReplyError),
-                  QStringLiteral("GetPortTable gave %1 rows, not 10").arg(rows.size()));
-    return kCallFailed;
   }
   ports = std::move(rows);
   return S_OK;
