@@ -201,10 +201,11 @@ bool CL2Impl::EstablishLink() {
 void CL2Impl::BringLinkUp() {
   // A loss reported for a frame that went out while the link was down is history now.
   m_linkLost.Reset();
+  // Cleared before the flag goes up, so that a restart requested right after is not lost.
+  m_pendingModeRequest = 0;
   m_linkUp = true;
   m_counters[kWordEstablishments].fetch_add(1);
   m_portTable.SetLinkUp(m_portNumber.load(), true);
-  m_pendingModeRequest = 0;
   for (const std::int32_t key : UsedKeys()) {
     SendOnline(key);
   }
@@ -291,6 +292,13 @@ Result CL2Impl::RequestReset() {
   }
   if (!m_linkUp.load()) {
     m_requestedMode = kModeNormal;  // the next establishment connects in normal mode
+    return kLinkDown;
+  }
+  // While the link is up the supervisor holds the connect lock only while it is still sending
+  // the online indications; taking the link down before those are out would reorder them.
+  std::lock_guard lock(m_connectMutex);
+  if (!m_linkUp.load()) {
+    m_requestedMode = kModeNormal;
     return kLinkDown;
   }
   std::int32_t expected = 0;
