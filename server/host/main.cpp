@@ -26,3 +26,10 @@ extern "C" const char* __tsan_default_suppressions() {
          "deadlock:libdbus-1\n";
 }
 #endif
+
+#if defined(__SANITIZE_ADDRESS__)
+// AddressSanitizer builds only: fontconfig keeps caches for the life of the process.
+extern "C" const char* __lsan_default_suppressions() {
+  return "leak:libfontconfig\n";
+}
+#endif

@@ -325,3 +325,10 @@ extern "C" const char* __tsan_default_options() {
   return "die_after_fork=0";
 }
 #endif
+
+#if defined(__SANITIZE_ADDRESS__)
+// fontconfig keeps caches for the life of the process (widgets with text load it).
+extern "C" const char* __lsan_default_suppressions() {
+  return "leak:libfontconfig\n";
+}
+#endif
