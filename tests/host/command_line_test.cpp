@@ -10,8 +10,12 @@
 #include <QtCore/QFile>
 #include <QtCore/QSettings>
 #include <QtCore/QTemporaryDir>
+#include <QtDBus/QDBusConnectionInterface>
+#include <QtDBus/QDBusReply>
+#include <csignal>
 
 #include "host_support.h"
+#include "server/host/dbus_names.h"
 #include "server/host/server_process.h"
 #include "server/host/service_file.h"
 #include "server/stack/server_settings.h"
@@ -176,6 +180,43 @@ TEST(HostProgramOptions, RegServerAndUnregServerOfTheProgram) {
   ASSERT_TRUE(process.waitForFinished(10000));
   EXPECT_EQ(process.exitCode(), 0);
   EXPECT_FALSE(QFile::exists(file));
+}
+
+// After RegServer the bus itself starts the server when a client calls the well-known name.
+TEST(HostProgramOptions, RegisteredServerIsStartedByTheBus) {
+  test::EnsureApplication();
+  QTemporaryDir dataHome;
+  {
+    test::PrivateBus bus;
+    ASSERT_TRUE(bus.Ok());
+    test::ServerUnderTest registration(bus);
+    QProcess process;
+    QProcessEnvironment env = registration.Environment();
+    env.insert(QStringLiteral("XDG_DATA_HOME"), dataHome.path());
+    process.setProcessEnvironment(env);
+    process.start(test::TavralinkProgram(), {QStringLiteral("-RegServer")});
+    ASSERT_TRUE(process.waitForFinished(10000));
+    ASSERT_EQ(process.exitCode(), 0);
+  }
+  // A bus that reads its service files from there.
+  const QByteArray saved = qgetenv("XDG_DATA_HOME");
+  qputenv("XDG_DATA_HOME", QFile::encodeName(dataHome.path()));
+  test::PrivateBus bus;
+  qputenv("XDG_DATA_HOME", saved);
+  ASSERT_TRUE(bus.Ok());
+  QDBusConnection client = QDBusConnection::connectToBus(bus.Address(), QStringLiteral("activate"));
+  QDBusMessage call = QDBusMessage::createMethodCall(ServiceName(), PoolPath(), PoolInterface(),
+                                                     QStringLiteral("GetPortTable"));
+  call.setAutoStartService(true);
+  const QDBusMessage reply = client.call(call, QDBus::Block, 20000);
+  EXPECT_EQ(reply.type(), QDBusMessage::ReplyMessage) << reply.errorMessage().toStdString();
+  const QDBusReply<uint> pid = client.interface()->servicePid(ServiceName());
+  ASSERT_TRUE(pid.isValid());
+  // The started server ends in order.
+  ::kill(static_cast<pid_t>(pid.value()), SIGTERM);
+  EXPECT_TRUE(test::WaitUntil(
+      [&] { return !client.interface()->isServiceRegistered(ServiceName()); }, 10s));
+  QDBusConnection::disconnectFromBus(QStringLiteral("activate"));
 }
 
 // Settings that cannot be written: the message goes where someone sees it, and the run ends.
