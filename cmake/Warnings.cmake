@@ -3,5 +3,5 @@ function(tavra_warnings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow
                                            -Wnon-virtual-dtor -Wold-style-cast
                                            -Wcast-align -Wunused -Woverloaded-virtual
-                                           -Wnull-dereference -Wformat=2)
+                                           -Wformat=2)
 endfunction()
