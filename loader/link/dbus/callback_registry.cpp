@@ -85,11 +85,6 @@ bool CallbackRegistry::Has(const QString& path) const {
   return m_entries.count(path) != 0;
 }
 
-std::size_t CallbackRegistry::Size() const {
-  std::lock_guard lock(m_mutex);
-  return m_entries.size();
-}
-
 void CallbackRegistry::Close() {
   std::map<QString, Entry> dropped;
   std::lock_guard lock(m_mutex);

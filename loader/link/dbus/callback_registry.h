@@ -42,7 +42,6 @@ class CallbackRegistry {
   [[nodiscard]] std::shared_ptr<ITavraCallback> Find(const QString& path,
                                                      const QString& sender) const;
   [[nodiscard]] bool Has(const QString& path) const;
-  [[nodiscard]] std::size_t Size() const;
   // Forgets every entry; later look-ups find nothing.
   void Close();
 
