@@ -174,11 +174,11 @@ TEST(HostProgramOptions, RegServerAndUnregServerOfTheProgram) {
   EXPECT_FALSE(server.OwnsName());
 
   // The removal runs with the same folders.
-  QProcess process;
-  process.setProcessEnvironment(server.Environment());
-  process.start(test::TavralinkProgram(), {QStringLiteral("-unregserver")});
-  ASSERT_TRUE(process.waitForFinished(10000));
-  EXPECT_EQ(process.exitCode(), 0);
+  test::ChildProcess process;
+  ASSERT_TRUE(process.Start(test::TavralinkProgram(), {QStringLiteral("-unregserver")},
+                            server.Environment()));
+  ASSERT_TRUE(process.WaitForExit(10s));
+  EXPECT_EQ(process.ExitCode(), 0);
   EXPECT_FALSE(QFile::exists(file));
 }
 
@@ -190,13 +190,12 @@ TEST(HostProgramOptions, RegisteredServerIsStartedByTheBus) {
     test::PrivateBus bus;
     ASSERT_TRUE(bus.Ok());
     test::ServerUnderTest registration(bus);
-    QProcess process;
     QProcessEnvironment env = registration.Environment();
     env.insert(QStringLiteral("XDG_DATA_HOME"), dataHome.path());
-    process.setProcessEnvironment(env);
-    process.start(test::TavralinkProgram(), {QStringLiteral("-RegServer")});
-    ASSERT_TRUE(process.waitForFinished(10000));
-    ASSERT_EQ(process.exitCode(), 0);
+    test::ChildProcess process;
+    ASSERT_TRUE(process.Start(test::TavralinkProgram(), {QStringLiteral("-RegServer")}, env));
+    ASSERT_TRUE(process.WaitForExit(10s));
+    ASSERT_EQ(process.ExitCode(), 0);
   }
   // A bus that reads its service files from there.
   const QByteArray saved = qgetenv("XDG_DATA_HOME");
@@ -249,7 +248,7 @@ TEST(HostProgramOptions, OptionFollowedByAWordStartsTheServer) {
                              QStringLiteral("/dbus-1/services/dk.norvik.TavraLink.service")));
   server.Terminate();
   ASSERT_TRUE(server.WaitForExit(10s));
-  EXPECT_EQ(server.ExitStatus(), QProcess::NormalExit);
+  EXPECT_TRUE(server.NormalExit());
   EXPECT_EQ(server.ExitCode(), 0);
 }
 

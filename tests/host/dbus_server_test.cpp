@@ -8,6 +8,7 @@
 #include <QtCore/QFile>
 #include <QtDBus/QDBusArgument>
 #include <QtDBus/QDBusObjectPath>
+#include <csignal>
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -16,6 +17,7 @@
 #include "server/host/dbus_names.h"
 #include "shared/dbus/port_table_row.h"
 #include "shared/result_codes.h"
+#include "shared/sync_event.h"
 #include "sim/simulated_controller.h"
 
 namespace tavra::host {
@@ -307,27 +309,23 @@ TEST(HostDbusHelper, DISABLED_HoldEighteenClients) {
               0);
   }
   std::cout << "READY" << std::endl;
-  // Until killed (or the parent closes our input).
-  while (std::getchar() != EOF) {
-  }
+  // Until killed (at most a minute, should the parent be gone).
+  Event never;
+  never.Wait(60s);
 }
 
 TEST_F(HostDbus, KilledClientFreesItsLinkAddresses) {
-  QProcess helper;
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
   env.insert(QStringLiteral("HOST_HELPER_BUS"), m_bus.Address());
-  helper.setProcessEnvironment(env);
-  helper.start(QCoreApplication::applicationFilePath(),
-               {QStringLiteral("--gtest_filter=HostDbusHelper.DISABLED_HoldEighteenClients"),
-                QStringLiteral("--gtest_also_run_disabled_tests")});
-  ASSERT_TRUE(helper.waitForStarted(5000));
+  test::ChildProcess helper;
+  ASSERT_TRUE(
+      helper.Start(QCoreApplication::applicationFilePath(),
+                   {QStringLiteral("--gtest_filter=HostDbusHelper.DISABLED_HoldEighteenClients"),
+                    QStringLiteral("--gtest_also_run_disabled_tests")},
+                   env));
   ASSERT_TRUE(test::WaitUntil(
-      [&] {
-        return helper.readAllStandardOutput().contains("READY") ||
-               helper.state() == QProcess::NotRunning;
-      },
-      30s));
-  ASSERT_EQ(helper.state(), QProcess::Running);
+      [&] { return helper.Output().contains(QStringLiteral("READY")) || !helper.Running(); }, 30s));
+  ASSERT_TRUE(helper.Running()) << helper.Output().toStdString();
 
   auto client = Client("after");
   QDBusMessage r = client->Pool(QStringLiteral("GetTavraInterface"), {1, 0});
@@ -338,8 +336,8 @@ TEST_F(HostDbus, KilledClientFreesItsLinkAddresses) {
   EXPECT_EQ(IntArg(client->Tavra(port, QStringLiteral("Client_Add"), {Path("/cb")}), 0),
             CommandFailed_ClientNotRegistered);
 
-  helper.kill();  // SIGKILL: no chance to clean up
-  ASSERT_TRUE(helper.waitForFinished(5000));
+  helper.Signal(SIGKILL);  // no chance to clean up
+  ASSERT_TRUE(helper.WaitForExit(5s));
   ASSERT_TRUE(test::WaitUntil([&] { return PortTable(*client).at(1).clientCount == 0; }, 10s));
 
   for (int i = 0; i < 18; ++i) {
@@ -354,7 +352,7 @@ TEST_F(HostDbus, SecondServerEndsAtOnceAndLeavesTheFirstServing) {
   test::ServerUnderTest second(m_bus);
   ASSERT_TRUE(second.Start());
   ASSERT_TRUE(second.WaitForExit(10s));
-  EXPECT_EQ(second.ExitStatus(), QProcess::NormalExit);
+  EXPECT_TRUE(second.NormalExit());
   EXPECT_NE(second.ExitCode(), 0);
   EXPECT_TRUE(m_server->OwnsName());
   auto client = Client("first");
@@ -367,7 +365,7 @@ TEST_F(HostDbus, TerminateEndsInOrderAndLaterCallsFail) {
   ASSERT_EQ(IntArg(r, 0), 0);
   m_server->Terminate();
   ASSERT_TRUE(m_server->WaitForExit(10s));
-  EXPECT_EQ(m_server->ExitStatus(), QProcess::NormalExit);
+  EXPECT_TRUE(m_server->NormalExit());
   EXPECT_EQ(m_server->ExitCode(), 0);
   // The server is gone: calls to it fail with a D-Bus error.
   r = client->Tavra(PathArg(r, 1), QStringLiteral("AddRef"));

@@ -11,6 +11,7 @@
 #include <QtDBus/QDBusObjectPath>
 #include <QtTest/QTest>
 #include <QtWidgets/QApplication>
+#include <cerrno>
 #include <csignal>
 #include <mutex>
 #include <string>
@@ -89,6 +90,105 @@ PrivateBus::~PrivateBus() {
   }
 }
 
+ChildProcess::~ChildProcess() {
+  if (m_pid > 0 && Running()) {
+    ::kill(m_pid, SIGKILL);
+  }
+  if (m_reaper.joinable()) {
+    m_reaper.join();
+  }
+  if (m_output >= 0) {
+    ::close(m_output);
+  }
+}
+
+bool ChildProcess::Start(const QString& program,
+                         const QStringList& arguments,
+                         const QProcessEnvironment& env) {
+  if (m_pid > 0) {
+    return false;
+  }
+  std::vector<std::string> args{program.toStdString()};
+  for (const QString& a : arguments) {
+    args.push_back(a.toStdString());
+  }
+  std::vector<std::string> vars;
+  for (const QString& v : env.toStringList()) {
+    vars.push_back(v.toStdString());
+  }
+  std::thread spawner([&] {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+      return;
+    }
+    std::vector<char*> argv;
+    for (std::string& a : args) {
+      argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (std::string& v : vars) {
+      envp.push_back(v.data());
+    }
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) == 0) {
+      m_pid = pid;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[1]);
+    ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
+    m_output = fds[0];
+  });
+  spawner.join();
+  if (m_pid <= 0) {
+    return false;
+  }
+  m_reaper = std::thread([this] {
+    int status = 0;
+    while (::waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    m_status = status;
+    m_exited.Set();
+  });
+  return true;
+}
+
+bool ChildProcess::WaitForExit(std::chrono::milliseconds timeout) {
+  return m_pid > 0 && m_exited.Wait(timeout);
+}
+
+bool ChildProcess::Running() const {
+  return m_pid > 0 && !m_exited.IsSet();
+}
+
+bool ChildProcess::NormalExit() const {
+  return m_exited.IsSet() && WIFEXITED(m_status.load());
+}
+
+int ChildProcess::ExitCode() const {
+  return m_exited.IsSet() && WIFEXITED(m_status.load()) ? WEXITSTATUS(m_status.load()) : -1;
+}
+
+void ChildProcess::Signal(int signal) {
+  if (Running()) {
+    ::kill(m_pid, signal);
+  }
+}
+
+QString ChildProcess::Output() {
+  char chunk[4096];
+  ssize_t n = 0;
+  while (m_output >= 0 && (n = ::read(m_output, chunk, sizeof chunk)) > 0) {
+    m_buffer.append(chunk, n);
+  }
+  return QString::fromLocal8Bit(m_buffer);
+}
+
 ServerUnderTest::ServerUnderTest(const PrivateBus& bus)
     : m_bus(bus),
       m_watch(QDBusConnection::connectToBus(
@@ -96,16 +196,9 @@ ServerUnderTest::ServerUnderTest(const PrivateBus& bus)
   QDir().mkpath(ConfigDir());
   QDir().mkpath(DataDir());
   QDir().mkpath(PortDir());
-  m_process.setProgram(TavralinkProgram());
-  m_process.setProcessEnvironment(Environment());
-  m_process.setProcessChannelMode(QProcess::MergedChannels);
 }
 
 ServerUnderTest::~ServerUnderTest() {
-  if (m_process.state() != QProcess::NotRunning) {
-    m_process.kill();
-    m_process.waitForFinished(5000);
-  }
   const QString name = m_watch.name();
   QDBusConnection::disconnectFromBus(name);
 }
@@ -131,9 +224,7 @@ QProcessEnvironment ServerUnderTest::Environment() const {
 }
 
 bool ServerUnderTest::Start(const QStringList& arguments) {
-  m_process.setArguments(arguments);
-  m_process.start();
-  return m_process.waitForStarted(5000);
+  return m_process.Start(TavralinkProgram(), arguments, Environment());
 }
 
 bool ServerUnderTest::OwnsName() const {
@@ -142,7 +233,7 @@ bool ServerUnderTest::OwnsName() const {
     return false;
   }
   const QDBusReply<uint> pid = bus->servicePid(ServiceName());
-  return pid.isValid() && static_cast<qint64>(pid.value()) == m_process.processId();
+  return pid.isValid() && static_cast<qint64>(pid.value()) == m_process.Pid();
 }
 
 bool ServerUnderTest::WaitForName(std::chrono::milliseconds timeout) {
@@ -150,23 +241,14 @@ bool ServerUnderTest::WaitForName(std::chrono::milliseconds timeout) {
 }
 
 bool ServerUnderTest::WaitForExit(std::chrono::milliseconds timeout) {
-  if (m_process.state() == QProcess::NotRunning) {
-    return true;
-  }
-  return m_process.waitForFinished(static_cast<int>(timeout.count()));
+  return m_process.WaitForExit(timeout);
 }
 
-bool ServerUnderTest::Running() const {
-  return m_process.state() != QProcess::NotRunning;
-}
+bool ServerUnderTest::Running() const { return m_process.Running(); }
 
-void ServerUnderTest::Terminate() {
-  m_process.terminate();
-}
+void ServerUnderTest::Terminate() { m_process.Signal(SIGTERM); }
 
-QString ServerUnderTest::Output() {
-  return QString::fromLocal8Bit(m_process.readAll());
-}
+QString ServerUnderTest::Output() { return m_process.Output(); }
 
 class RawClient::Recorder : public QDBusVirtualObject {
  public:
