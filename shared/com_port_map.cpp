@@ -5,7 +5,9 @@
 
 namespace tavra {
 
-std::string ComPortName(int portNumber) { return "COM" + std::to_string(portNumber); }
+std::string ComPortName(int portNumber) {
+  return "COM" + std::to_string(portNumber);
+}
 
 std::optional<std::string> ResolveComPort(int portNumber) {
   if (portNumber < 0 || portNumber >= kPortCount) {

@@ -33,10 +33,10 @@ inline constexpr std::int32_t kLinkOffline = 0x24000003;
 // One upward message.
 struct L2Message {
   std::int32_t ownerKey = 0;
-  std::int32_t kind = 0;   // kL2Kind...
-  std::int32_t code = 0;   // link state: online/offline; transmit result: 257..271; data: 0
-  std::int32_t value = 0;  // link state: 1 online, 0 offline; transmit result: the cookie
-  std::int32_t type = 0;   // received data: source address - 0x20 (the sender number)
+  std::int32_t kind = 0;           // kL2Kind...
+  std::int32_t code = 0;           // link state: online/offline; transmit result: 257..271; data: 0
+  std::int32_t value = 0;          // link state: 1 online, 0 offline; transmit result: the cookie
+  std::int32_t type = 0;           // received data: source address - 0x20 (the sender number)
   std::vector<std::uint8_t> data;  // online: the 6 identity bytes; received data: the frame data
 };
 

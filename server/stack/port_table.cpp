@@ -3,7 +3,9 @@
 namespace tavra::stack {
 
 namespace {
-bool Valid(int port) { return port >= 0 && port < PortTable::kPorts; }
+bool Valid(int port) {
+  return port >= 0 && port < PortTable::kPorts;
+}
 }  // namespace
 
 void PortTable::SetInUse(int port, bool inUse) {

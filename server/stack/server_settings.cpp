@@ -37,7 +37,9 @@ bool IsAcceptedValue(Setting s, std::int64_t value) {
   }
 }
 
-SettingsRecord::SettingsRecord() { ResetToDefaults(); }
+SettingsRecord::SettingsRecord() {
+  ResetToDefaults();
+}
 
 std::int32_t SettingsRecord::Get(Setting s) const {
   return m_values[static_cast<std::size_t>(s)].load(std::memory_order_relaxed);
@@ -71,8 +73,7 @@ std::string SettingsRecord::FormatList() const {
     const std::int32_t v = Get(static_cast<Setting>(i));
     char line[128];
     std::snprintf(line, sizeof line, "   %-35s: %d (0x%X)\n",
-                  std::string(kSettingDefinitions[i].name).c_str(), v,
-                  static_cast<unsigned>(v));
+                  std::string(kSettingDefinitions[i].name).c_str(), v, static_cast<unsigned>(v));
     out += line;
   }
   return out;
