@@ -11,7 +11,7 @@
 
 #include "server/host/dbus_callback.h"
 #include "server/host/dbus_names.h"
-#include "server/host/introspection.h"
+#include "server/host/interface_xml.h"
 #include "server/stack/port_table.h"
 #include "shared/dbus/port_table_row.h"
 

@@ -1,6 +1,6 @@
-#include "server/host/introspection.h"
+#include "server/host/interface_xml.h"
 
-#include "server/host/introspection_xml.h"
+#include "server/host/interface_xml_text.h"
 
 namespace tavra::host {
 
