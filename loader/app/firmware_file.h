@@ -25,10 +25,10 @@
 #include <optional>
 #include <string>
 
-#include "loader/app/firmware_image.h"
-#include "loader/app/header_text.h"
+#include "loader/link/firmware_image.h"
+#include "loader/link/header_text.h"
 #include "loader/app/line_reader.h"
-#include "loader/app/production_data.h"
+#include "loader/link/production_data.h"
 
 namespace tavra::loader {
 
