@@ -372,7 +372,7 @@ Controller:
   --retransmissions N     retransmissions of its own frames (default 3)
 
 Line:
-  --line-timing           bytes leave at the bit rate (rate/10 per second)
+  --line-timing           bytes leave and arrive at the bit rate (rate/10 per second)
   --garble                garble bytes while the two sides' rates differ (default: lose them)
   --delay MS              every acknowledgement and reply waits MS milliseconds
   --corrupt P[:SEED]      corrupt each byte with probability P (seeded, default seed 1)

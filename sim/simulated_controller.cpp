@@ -38,22 +38,45 @@ constexpr std::size_t kMaxQueuedFrames = 256;
 // Bytes written at a time when line timing is emulated.
 constexpr std::size_t kPacingSlice = 16;
 
+Clock::duration LineTime(std::size_t bytes, int bitRate) {
+  if (bitRate <= 0) {
+    return Clock::duration::zero();
+  }
+  return std::chrono::duration_cast<Clock::duration>(
+      std::chrono::microseconds(static_cast<std::int64_t>(bytes) * 10 * 1'000'000 / bitRate));
+}
+
 // Bytes from the host wait here for the worker. Shared with the line's sink, which may still be
-// called on another thread while the controller goes away.
+// called on another thread while the controller goes away. With line timing a chunk is handed
+// on only when its last byte would have arrived at the host's bit rate (a pseudo-terminal
+// passes the host's bytes at once, a real line does not).
 class Inbox {
  public:
   struct Item {
     std::vector<std::uint8_t> bytes;
     int hostBitRate = 0;
-    Clock::time_point at;
+    Clock::time_point start;  // when the first byte arrived
+    Clock::time_point at;     // when the last byte arrived
   };
+
+  void SetLineTiming(bool on) {
+    std::lock_guard lock(m_mutex);
+    m_lineTiming = on;
+  }
 
   void Push(std::span<const std::uint8_t> bytes, int hostBitRate) {
     std::lock_guard lock(m_mutex);
     if (m_closed) {
       return;
     }
-    m_items.push_back(Item{{bytes.begin(), bytes.end()}, hostBitRate, Clock::now()});
+    Clock::time_point start = Clock::now();
+    Clock::time_point at = start;
+    if (m_lineTiming) {
+      start = std::max(start, m_lineFreeAt);
+      at = start + LineTime(bytes.size(), hostBitRate != 0 ? hostBitRate : kBaseBitRate);
+      m_lineFreeAt = at;
+    }
+    m_items.push_back(Item{{bytes.begin(), bytes.end()}, hostBitRate, start, at});
     m_cv.notify_one();
   }
 
@@ -69,21 +92,35 @@ class Inbox {
     m_cv.notify_all();
   }
 
-  // Waits for items, a wake-up or the deadline. False once closed.
+  // Waits for arrived items, a wake-up or the deadline. False once closed.
   bool Take(std::vector<Item>* out, std::optional<Clock::time_point> deadline) {
     std::unique_lock lock(m_mutex);
-    const auto ready = [this] { return m_closed || m_wake || !m_items.empty(); };
-    if (deadline) {
-      m_cv.wait_until(lock, *deadline, ready);
-    } else {
-      m_cv.wait(lock, ready);
-    }
-    if (m_closed) {
-      return false;
+    for (;;) {
+      const auto now = Clock::now();
+      if (m_closed) {
+        return false;
+      }
+      const bool arrived = !m_items.empty() && m_items.front().at <= now;
+      if (m_wake || arrived || (deadline && *deadline <= now)) {
+        break;
+      }
+      std::optional<Clock::time_point> until = deadline;
+      if (!m_items.empty() && (!until || m_items.front().at < *until)) {
+        until = m_items.front().at;
+      }
+      if (until) {
+        m_cv.wait_until(lock, *until);
+      } else {
+        m_cv.wait(lock);
+      }
     }
     m_wake = false;
-    out->assign(std::make_move_iterator(m_items.begin()), std::make_move_iterator(m_items.end()));
-    m_items.clear();
+    out->clear();
+    const auto now = Clock::now();
+    while (!m_items.empty() && m_items.front().at <= now) {
+      out->push_back(std::move(m_items.front()));
+      m_items.pop_front();
+    }
     return true;
   }
 
@@ -91,6 +128,8 @@ class Inbox {
   std::mutex m_mutex;
   std::condition_variable m_cv;
   std::deque<Item> m_items;
+  Clock::time_point m_lineFreeAt{};
+  bool m_lineTiming = false;
   bool m_wake = false;
   bool m_closed = false;
 };
@@ -102,14 +141,6 @@ int CodeToBitRate(std::uint8_t code) {
     case 3: return 57600;
     default: return 0;
   }
-}
-
-Clock::duration LineTime(std::size_t bytes, int bitRate) {
-  if (bitRate <= 0) {
-    return Clock::duration::zero();
-  }
-  return std::chrono::duration_cast<Clock::duration>(
-      std::chrono::microseconds(static_cast<std::int64_t>(bytes) * 10 * 1'000'000 / bitRate));
 }
 
 template <typename T>
@@ -184,6 +215,7 @@ struct SimulatedController::Impl final : stack::IFrameSink {
     (void)firmware.TakeChanged();
     garble = cfg.garbleOnRateMismatch;
     lineTiming = cfg.emulateLineTiming;
+    inbox->SetLineTiming(cfg.emulateLineTiming);
     traceSink = cfg.trace;
     tracing = static_cast<bool>(traceSink);
   }
@@ -384,7 +416,7 @@ struct SimulatedController::Impl final : stack::IFrameSink {
         inFlight.reset();
       }
     }
-    if (anyReceived && item.at - lastReceived >= kReceiveGap) {
+    if (anyReceived && item.start - lastReceived >= kReceiveGap) {
       parser.Reset();  // a pause on the line drops a partial frame
     }
     anyReceived = true;
@@ -993,6 +1025,7 @@ void SimulatedController::SetLineTiming(bool on) {
   std::lock_guard lock(m_impl->mutex);
   m_impl->cfg.emulateLineTiming = on;
   m_impl->lineTiming = on;
+  m_impl->inbox->SetLineTiming(on);
 }
 
 void SimulatedController::SetGarbleOnRateMismatch(bool on) {

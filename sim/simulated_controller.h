@@ -64,7 +64,7 @@ struct SimConfig {
   // Fall back to 9600 bit/s (link down) when nothing valid came for the announced T.
   bool superviseHost = true;
 
-  bool emulateLineTiming = false;     // bytes leave at rate/10 per second
+  bool emulateLineTiming = false;     // bytes leave and arrive at rate/10 per second
   bool garbleOnRateMismatch = false;  // garble (instead of losing) bytes while rates differ
   int replyDelayMs = 0;               // every acknowledgement and reply waits this long
 

@@ -106,6 +106,7 @@ void CL2Impl::StopThreads() {
   m_stop.Set();
   if (m_port) {
     m_port->InterruptReceive();
+    m_port->AbortWrites();
   }
   for (std::thread* t : {&m_transmitter, &m_receiver, &m_supervisor}) {
     if (t->joinable()) {

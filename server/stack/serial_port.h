@@ -3,8 +3,8 @@
 // (a real device or pseudo-terminal) and SimulatedSerialPort (in-process, for tests).
 //
 // Threads: writes only from the link layer's transmitter thread; ReceiveLoop only on the
-// receiver thread; SetBitRate only from the supervisor thread. InterruptReceive may be called
-// from any thread.
+// receiver thread; SetBitRate only from the supervisor thread. InterruptReceive and AbortWrites
+// may be called from any thread.
 
 #include <cstdint>
 #include <span>
@@ -26,9 +26,11 @@ class ISerialPort {
   // 0 at once when the rate is in force; else a 200 ms pause, then the change.
   // Returns 0 or an operating-system error number (never a 0x28 code).
   [[nodiscard]] virtual Result SetBitRate(int bitRate) = 0;
-  // 0, kWriteTimeout (not written within 4000 ms; pending output discarded) or kWriteFailed.
+  // Complete when the bytes are on the line, not when a queue has taken them: the acknowledgement
+  // timer starts after it returns. 0, kWriteTimeout (not on the line within 4000 ms; pending
+  // output discarded) or kWriteFailed.
   [[nodiscard]] virtual Result WriteDataFrame(std::span<const std::uint8_t> frame) = 0;
-  // Writes 02 X X+2 within 500 ms: 0 or kWriteFailed.
+  // Writes 02 X X+2 onto the line within 500 ms: 0 or kWriteFailed.
   [[nodiscard]] virtual Result WriteAckFrame(std::uint8_t x) = 0;
   virtual void Close() = 0;
 
@@ -38,6 +40,9 @@ class ISerialPort {
   virtual Result ReceiveLoop(Event& stop, FrameParser& parser) = 0;
   // Wakes a ReceiveLoop that waits, so that it sees `stop`.
   virtual void InterruptReceive() = 0;
+  // Ends a write that waits for its bytes to leave the line (the link layer is stopping): it
+  // returns kWriteFailed at once, as do later writes until the next Open.
+  virtual void AbortWrites() {}
 
   // The bit rate in force (9600 after Open).
   [[nodiscard]] virtual int CurrentBitRate() const = 0;

@@ -8,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -42,6 +43,14 @@ constexpr std::size_t kReadChunk = 1200;
     case 115200: return B115200;
     default: return B0;
   }
+}
+
+// The time `bytes` take on the line at bitRate (start bit, 8 data bits, stop bit).
+[[nodiscard]] Clock::duration LineTime(std::size_t bytes, int bitRate) {
+  if (bitRate <= 0) {
+    return Clock::duration::zero();
+  }
+  return std::chrono::microseconds(static_cast<std::int64_t>(bytes) * 10 * 1'000'000 / bitRate);
 }
 
 // Milliseconds left until deadline, rounded up so that a wait never ends early.
@@ -177,6 +186,7 @@ Result TermiosSerialPort::Open(int portNumber, int bitRate) {
     }
     return result;
   }
+  m_writesAborted.Reset();
   std::lock_guard lock(m_deviceMutex);
   m_device = std::move(device);
   m_path = *path;
@@ -255,7 +265,14 @@ Result TermiosSerialPort::SetBitRate(int bitRate) {
       return kOk;
     }
   }
-  // Lets the last frame at the old rate leave the line before the rate changes.
+  // The pause starts once the last frame at the old rate has left the line.
+  {
+    std::lock_guard writeLock(m_writeMutex);
+    if (const std::shared_ptr<Device> device = CurrentDevice()) {
+      const auto now = Clock::now();
+      (void)WaitOnLine(device->Fd(), now, now + kDataFrameLimit, kWriteTimeout);
+    }
+  }
   std::this_thread::sleep_for(kBitRatePause);
 
   std::lock_guard config(m_configMutex);
@@ -283,11 +300,13 @@ Result TermiosSerialPort::WriteAll(std::span<const std::uint8_t> bytes,
                                    Result timeoutResult) {
   std::lock_guard writeLock(m_writeMutex);
   const std::shared_ptr<Device> device = CurrentDevice();
-  if (!device) {
+  if (!device || m_writesAborted.IsSet()) {
     return kWriteFailed;
   }
   const int fd = device->Fd();
-  const auto deadline = Clock::now() + limit;
+  const auto start = Clock::now();
+  const auto deadline = start + limit;
+  const auto lineEnd = start + LineTime(bytes.size(), CurrentBitRate());
   std::size_t done = 0;
   while (done < bytes.size()) {
     const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
@@ -318,7 +337,45 @@ Result TermiosSerialPort::WriteAll(std::span<const std::uint8_t> bytes,
       return kWriteFailed;
     }
   }
-  return kOk;
+  return WaitOnLine(fd, lineEnd, deadline, timeoutResult);
+}
+
+Result TermiosSerialPort::WaitOnLine(int fd,
+                                     Clock::time_point lineEnd,
+                                     Clock::time_point deadline,
+                                     Result timeoutResult) {
+  const int bitRate = std::max(CurrentBitRate(), 1);
+  for (;;) {
+    int queued = 0;
+    if (::ioctl(fd, TIOCOUTQ, &queued) != 0) {
+      queued = 0;  // a device without the count: the line time alone
+    }
+    const auto now = Clock::now();
+    if (queued <= 0 && lineEnd - now < milliseconds(1)) {
+      return kOk;  // below the resolution of the waits and far below that of the link's timers
+    }
+    if (now >= deadline) {
+      if (queued > 0) {
+        ::tcflush(fd, TCOFLUSH);  // abort what is still queued
+        return timeoutResult;
+      }
+      return kOk;  // only the line time is left, and it cannot be longer than the limit
+    }
+    // Sleep for as long as the queued bytes take at least; then look again.
+    auto until =
+        std::max(lineEnd, now + std::max(LineTime(static_cast<std::size_t>(queued), bitRate),
+                                         Clock::duration(milliseconds(1))));
+    until = std::min(until, deadline);
+    const auto wait = std::chrono::ceil<milliseconds>(until - now);
+    if (m_writesAborted.Wait(wait)) {
+      ::tcflush(fd, TCOFLUSH);
+      return kWriteFailed;
+    }
+  }
+}
+
+void TermiosSerialPort::AbortWrites() {
+  m_writesAborted.Set();
 }
 
 Result TermiosSerialPort::WriteDataFrame(std::span<const std::uint8_t> frame) {

@@ -15,6 +15,11 @@
 // and is never held across a blocking call; m_configMutex orders line-setting changes against a
 // reopen.
 //
+// Writes end on the line: after the bytes are queued, a write waits until the kernel's output
+// queue is empty (TIOCOUTQ) and until the bytes' own line time (bytes x 10 / bit rate, from the
+// start of the write) has passed, because neither a pseudo-terminal nor the FIFO of a USB
+// adapter shows in that queue. Both waits are bounded by the write's limit.
+//
 // Hang-up: when the device goes away under the receive loop (pseudo-terminal master closed,
 // USB adapter pulled: POLLHUP, a read of 0 bytes or EIO), the loop drops the device, and every
 // 200 ms (woken early by InterruptReceive) tries to open the same path again with the same
@@ -49,6 +54,7 @@ class TermiosSerialPort final : public ISerialPort {
   [[nodiscard]] Result WriteDataFrame(std::span<const std::uint8_t> frame) override;
   [[nodiscard]] Result WriteAckFrame(std::uint8_t x) override;
   void Close() override;
+  void AbortWrites() override;
   // -1 when the wake-up descriptor could not be created.
   Result ReceiveLoop(Event& stop, FrameParser& parser) override;
   void InterruptReceive() override;
@@ -77,6 +83,12 @@ class TermiosSerialPort final : public ISerialPort {
   [[nodiscard]] Result WriteAll(std::span<const std::uint8_t> bytes,
                                 std::chrono::milliseconds limit,
                                 Result timeoutResult);
+  // Waits until fd's output queue is empty and lineEnd has passed, at most until deadline:
+  // 0, timeoutResult (queue still full; flushed) or kWriteFailed (aborted).
+  [[nodiscard]] Result WaitOnLine(int fd,
+                                  std::chrono::steady_clock::time_point lineEnd,
+                                  std::chrono::steady_clock::time_point deadline,
+                                  Result timeoutResult);
   // Waits until the wake-up descriptor fires or timeoutMs passes (-1: no limit).
   void WaitForWake(int timeoutMs) const;
   void DrainWake() const;
@@ -92,6 +104,7 @@ class TermiosSerialPort final : public ISerialPort {
 
   std::mutex m_configMutex;
   std::mutex m_writeMutex;
+  Event m_writesAborted{Event::Mode::ManualReset};  // set by AbortWrites, reset by Open
 };
 
 }  // namespace tavra::stack

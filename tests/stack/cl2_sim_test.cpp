@@ -272,6 +272,33 @@ INSTANTIATE_TEST_SUITE_P(Lines,
                            return param.param == Line::InProcess ? "InProcess" : "PseudoTerminal";
                          });
 
+// Over a pseudo-terminal with the controller's line timing: bytes reach it at the bit rate.
+class Cl2LineTimingTest : public Cl2SimTest {};
+
+TEST_P(Cl2LineTimingTest, LongFrameAt9600IsWrittenOnceBeforeItsAcknowledgementIsAwaited) {
+  // 1026 bytes take 1069 ms at 9600 bit/s, longer than the 1000 ms acknowledgement wait: the
+  // wait may start only once the frame has left the line.
+  ServerSettings().Set(Setting::L2_RetransmissionTime, 1000);
+  ServerSettings().Set(Setting::PreferredBitRate, 9600);
+  SimConfig config;
+  config.emulateLineTiming = true;
+  Start(config, 1);
+  ASSERT_TRUE(WaitOnline(2, 3));
+  ASSERT_EQ(m_cl2->CurrentBitRate(), 9600);
+  const std::vector<std::uint8_t> data(1020, 0x44);
+  ASSERT_EQ(m_cl2->Send(Job(1, data)), kOk);
+  EXPECT_EQ(WaitResult(1, milliseconds(10000)), kTxAccepted);
+  int received = 0;
+  for (const auto& f : m_sim->FramesReceived()) {
+    received += f.destination == kExtraAddress && f.data == data ? 1 : 0;
+  }
+  EXPECT_EQ(received, 1);
+  EXPECT_EQ(m_sim->Counters().framesRepeated, 0U);
+  EXPECT_EQ(m_cl2->Statistics()[3], 0U);  // no retransmission
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, Cl2LineTimingTest, ::testing::Values(Line::PseudoTerminal));
+
 TEST(Cl2DeviceTest, MissingDeviceIsPortNotFound) {
   tavra::test::PortDir dir;  // an empty port folder: COM7 does not exist
   PortTable table;

@@ -254,7 +254,8 @@ TEST_F(TermiosPortTest, WritesReachTheFarEnd) {
 }
 
 TEST_F(TermiosPortTest, DataFrameNotWrittenIn4000msTimesOut) {
-  ASSERT_EQ(m_port.Open(kPort, 9600), kOk);
+  // Each frame lasts its line time (178 ms at 115200 bit/s) until the pseudo-terminal is full.
+  ASSERT_EQ(m_port.Open(kPort, 115200), kOk);
   const Bytes frame = EncodeDataFrame(1, 0x21, 0x21, Bytes(kMaxFrameData, kDle));
   // Nobody reads the master: the pseudo-terminal fills up and a write has to wait.
   Result result = kOk;
@@ -273,7 +274,7 @@ TEST_F(TermiosPortTest, DataFrameNotWrittenIn4000msTimesOut) {
 }
 
 TEST_F(TermiosPortTest, AckFrameNotWrittenIn500msFails) {
-  ASSERT_EQ(m_port.Open(kPort, 9600), kOk);
+  ASSERT_EQ(m_port.Open(kPort, 115200), kOk);
   Result result = kOk;
   Clock::duration lastWrite{};
   for (int i = 0; i < 200000 && result == kOk; ++i) {
@@ -401,7 +402,8 @@ TEST_F(TermiosPortTest, LostDeviceIsWaitedForAndReopened) {
 }
 
 TEST_F(TermiosPortTest, WritesAndReadsRunTogether) {
-  ASSERT_EQ(m_port.Open(kPort, 9600), kOk);
+  // Writes last their line time: 40 x 609 bytes take 2.1 s at 115200 bit/s.
+  ASSERT_EQ(m_port.Open(kPort, 115200), kOk);
   StartLoop();
   constexpr int kFrames = 40;
   const Bytes frame = EncodeDataFrame(3, 0x22, 0x21, Bytes(300, 0x10));
