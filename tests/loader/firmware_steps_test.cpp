@@ -1,0 +1,80 @@
+// The firmware steps against a scripted controller: what is sent, which box is shown, and what
+// happens to the files involved.
+
+#include "loader/app/firmware_steps.h"
+
+#include <gtest/gtest.h>
+
+#include "firmware_file_support.h"
+#include "link_fakes_support.h"
+
+namespace tavra::loader::test {
+namespace {
+
+// A boot code without a serial number that acknowledges every download message.
+std::vector<Bytes> AcceptAll(const Bytes& m) {
+  switch (m[0]) {
+    case PDUploadREQ: return {{PDUpload_NAK}};
+    case FWDownload_CMD: return {{FWDownload_ACK}};
+    case FWDownloadBlock_CMD: return {{FWDownloadBlock_ACK}};
+    case FWDownloadFinished_CMD: return {{FWDownloadFinished_ACK}};
+    case FWHDownload_CMD: return {{FWHDownload_ACK}};
+    case FWHUploadREQ: return {{FWHUpload_ACK, 'H', '\r', '\n'}};
+    case FWUpload_CMD: return {{FWUpload_NAK, 1}};
+    default: return {};
+  }
+}
+
+TEST(FirmwareSteps, UpdateSendsOnlyAFileThatWasAcceptedAndStillLoads) {
+  TempDir dir;
+  FakeLink link;
+  link.tavra.replies = AcceptAll;
+  FirmwareSteps steps(link.connection, link.boxes);
+
+  EXPECT_EQ(steps.Update(nullptr), StepResult::Cancelled);  // no file chosen yet
+  EXPECT_EQ(link.boxes.shown, std::vector<std::string>{"IDS_MB_3_TEXT"});
+  EXPECT_TRUE(link.tavra.sent.empty());
+
+  WriteFile(dir / "good.TVW", DemoFile());
+  ASSERT_TRUE(steps.AcceptFirmwareFile(dir / "good.TVW"));
+  auto bad = DemoLines();
+  bad[9] = "FirmwareChecksum=1";
+  WriteFile(dir / "bad.TVW", JoinCrLf(bad));
+  EXPECT_FALSE(steps.AcceptFirmwareFile(dir / "bad.TVW"));
+  EXPECT_EQ(steps.SelectedFirmwareFile(), dir / "good.TVW");  // the earlier choice stays
+
+  // Without production data the update goes on without the compatibility test.
+  link.boxes.shown.clear();
+  RecordingProgress progress;
+  EXPECT_EQ(steps.Update(&progress), StepResult::Done);
+  const std::vector<std::string> boxes{"IDS_MB_27_TEXT", "IDS_MB_5_TEXT"};
+  EXPECT_EQ(link.boxes.shown, boxes);
+  EXPECT_EQ(link.tavra.sent.size(), 6u);  // request, start, 2 rows, finish, header
+  EXPECT_EQ(progress.position, 2);
+
+  // The accepted file changed into one that no longer loads: nothing is sent.
+  auto broken = DemoLines();
+  broken[10] = ":04000000010203XY";
+  WriteFile(dir / "good.TVW", JoinCrLf(broken));
+  link.boxes.shown.clear();
+  link.tavra.sent.clear();
+  EXPECT_EQ(steps.Update(nullptr), StepResult::Failed);
+  EXPECT_EQ(link.boxes.shown, (std::vector<std::string>{"IDS_MB_27_TEXT", "IDS_MB_4_TEXT"}));
+  EXPECT_EQ(link.tavra.sent, std::vector<Bytes>{{PDUploadREQ}});
+}
+
+TEST(FirmwareSteps, FailedBackupLeavesTheEarlierFileAsItWas) {
+  TempDir dir;
+  FakeLink link;
+  link.tavra.replies = AcceptAll;  // the upload itself is refused
+  FirmwareSteps steps(link.connection, link.boxes);
+  WriteFile(dir / "backup.TVW", "earlier backup");
+  EXPECT_EQ(steps.Backup(dir / "backup.TVW", nullptr), StepResult::Failed);
+  EXPECT_EQ(link.boxes.shown, std::vector<std::string>{"IDS_MB_7_TEXT"});
+  EXPECT_EQ(ReadFile(dir / "backup.TVW"), "earlier backup");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1);
+  EXPECT_EQ(steps.Backup({}, nullptr), StepResult::Cancelled);
+}
+
+}  // namespace
+}  // namespace tavra::loader::test
