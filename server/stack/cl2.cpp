@@ -129,6 +129,7 @@ Result CL2Impl::Open(int portNumber, Event* upperSignal, L2MessageQueue* upperQu
   m_linkUp = false;
   m_pendingModeRequest = 0;
 
+  m_port->SetDeviceListener(this);
   const Result opened = m_port->Open(portNumber, kOpenBitRate);
   if (opened != kOk) {
     std::fprintf(stderr, "CL2: open COM%d: result 0x%08X\n", portNumber,

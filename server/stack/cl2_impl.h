@@ -49,7 +49,7 @@ inline constexpr std::int32_t kModeBootCode = 1;
 inline constexpr std::int32_t kModeNormal = 2;
 inline constexpr int kStatisticsWords = 18;
 
-class CL2Impl final : public IFrameSink {
+class CL2Impl final : public IFrameSink, public IDeviceListener {
  public:
   CL2Impl(std::unique_ptr<ISerialPort> port, PortTable& portTable);
   // Destroy: stops and joins the threads, frees the jobs, closes the port.
@@ -78,6 +78,12 @@ class CL2Impl final : public IFrameSink {
   void OnLinkManagementReply(const ReceivedFrame& frame) override;
   void OnDataFrame(int ownerKey, const ReceivedFrame& frame) override;
   bool CountersEnabled() override { return m_linkUp.load(); }
+
+  // --- IDeviceListener (receiver or transmitter thread) ---
+  // The device went away: the link is taken down at once, not after unanswered frames.
+  void OnDeviceLost() override;
+  // The port has the device again: establish the link now.
+  void OnDeviceBack() override;
 
  private:
   // One address-table entry packed into 64 bits, so that lookups without the address lock
@@ -115,6 +121,7 @@ class CL2Impl final : public IFrameSink {
   void SupervisorTickWhileUp();
   void BringLinkUp();
   void TakeLinkDown();
+  void LoseLink();
   void FlushJobQueue();
   void SendOnline(std::int32_t key);
   void SendOffline(std::int32_t key);
@@ -138,6 +145,7 @@ class CL2Impl final : public IFrameSink {
   std::atomic<bool> m_open{false};
   std::atomic<Result> m_storedError{kNotInitialised};
   std::atomic<bool> m_linkUp{false};
+  std::atomic<bool> m_deviceGone{false};     // between OnDeviceLost and OnDeviceBack
   std::atomic<std::int32_t> m_linkState{0};  // 0 until open has succeeded
   std::atomic<std::int32_t> m_requestedMode{kModeNormal};
   std::atomic<std::int32_t> m_pendingModeRequest{0};  // 0, 8 (restart) or 9 (boot code)

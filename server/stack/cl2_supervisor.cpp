@@ -56,8 +56,10 @@ void CL2Impl::SupervisorThread() {
     const bool tick = signal < 0;
     const std::int32_t state = m_linkState.load();
     if (state == kLinkStateDown) {
-      // Link lost and mode switch mean nothing while the link is down.
-      if (signal == 1 || (tick && --attemptCountdown <= 0)) {
+      // Link lost and mode switch mean nothing while the link is down; without a device
+      // there is nobody to connect to.
+      const bool attempt = signal == 1 || (tick && --attemptCountdown <= 0);
+      if (attempt && !m_deviceGone.load()) {
         attemptCountdown = interval;
         // The connect lock also covers bringing the link up, so that a client's switch to
         // boot code sees either the link down or the link up, never the step between.
@@ -68,12 +70,10 @@ void CL2Impl::SupervisorThread() {
         }
       }
     } else if (state == kLinkStateUp) {
-      if (tick) {
+      if (signal == 2 || m_deviceGone.load()) {
+        LoseLink();
+      } else if (tick) {
         SupervisorTickWhileUp();
-      } else if (signal == 2) {
-        TakeLinkDown();
-        (void)m_port->SetBitRate(kBaseBitRate);  // errors of a rate change are ignored
-        m_linkState = kLinkStateDown;
       } else if (signal == 3) {
         const std::int32_t pending = m_pendingModeRequest.load();
         if (pending == kPendingRestart || pending == kPendingBootCode) {
@@ -84,6 +84,34 @@ void CL2Impl::SupervisorThread() {
     }
   }
   m_threadEnded.Set();
+}
+
+void CL2Impl::LoseLink() {
+  {
+    std::lock_guard lock(m_connectMutex);
+    // A switch or reset requested since the loss (the link flag was still up) would otherwise
+    // stay pending until the next establishment: it is settled as for a link that is down, its
+    // requested mode kept for that establishment.
+    m_pendingModeRequest = 0;
+    m_modeSwitch.Reset();
+    if (m_linkUp.load()) {
+      TakeLinkDown();
+    } else {
+      FlushJobQueue();  // the request took it down and told the clients already
+    }
+    m_linkState = kLinkStateDown;
+  }
+  (void)m_port->SetBitRate(kBaseBitRate);  // errors of a rate change are ignored
+}
+
+void CL2Impl::OnDeviceLost() {
+  m_deviceGone = true;
+  m_linkLost.Set();
+}
+
+void CL2Impl::OnDeviceBack() {
+  m_deviceGone = false;
+  m_connectNow.Set();
 }
 
 void CL2Impl::SupervisorTickWhileUp() {

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <new>
+#include <utility>
 
 #include "server/stack/cl4_impl.h"
 #include "server/stack/l4_codes.h"
@@ -93,6 +94,14 @@ void CL4Impl::HandleClientMessage(const L2Message& message) {
 }
 
 void CL4Impl::HandleLinkLost() {
+  // First, so that a client that hears a confirm below finds nothing left to answer either.
+  {
+    // Requests from the controller are forgotten: a late Data_Response finds nothing.
+    std::lock_guard lock(m_answerMutex);
+    for (L4AnswerRecord& record : m_answers) {
+      record = L4AnswerRecord{};
+    }
+  }
   {
     std::lock_guard lock(m_connectionMutex);
     for (L4ConnectionRecord& record : m_connections) {
@@ -105,17 +114,12 @@ void CL4Impl::HandleLinkLost() {
     std::lock_guard lock(m_transactionMutex);
     for (L4TransactionRecord& record : m_transactions) {
       if (record.used) {
-        Emit(record.ownerKey, L4Kind::DataConfirm, record.requestId, kConfirmNoConnection,
-             record.destination - 0x20);
+        // Freed before its confirm goes out: the client then sees no open transaction left.
+        const L4TransactionRecord ended = std::move(record);
         FreeTransactionLocked(record);
+        Emit(ended.ownerKey, L4Kind::DataConfirm, ended.requestId, kConfirmNoConnection,
+             ended.destination - 0x20);
       }
-    }
-  }
-  {
-    // Requests from the controller are forgotten: a late Data_Response finds nothing.
-    std::lock_guard lock(m_answerMutex);
-    for (L4AnswerRecord& record : m_answers) {
-      record = L4AnswerRecord{};
     }
   }
 }

@@ -16,6 +16,18 @@ namespace tavra::stack {
 
 class FrameParser;
 
+// Told when the device behind an open port goes away (hang-up, EIO/ENXIO) and when the port has
+// opened it again. Called on the receiver thread (a lost device also on the transmitter thread);
+// must not block.
+class IDeviceListener {
+ public:
+  virtual void OnDeviceLost() = 0;
+  virtual void OnDeviceBack() = 0;
+
+ protected:
+  ~IDeviceListener() = default;
+};
+
 class ISerialPort {
  public:
   virtual ~ISerialPort() = default;
@@ -43,6 +55,8 @@ class ISerialPort {
   // Ends a write that waits for its bytes to leave the line (the link layer is stopping): it
   // returns kWriteFailed at once, as do later writes until the next Open.
   virtual void AbortWrites() {}
+  // Set before Open and the receive loop; the listener must outlive the port's use.
+  virtual void SetDeviceListener(IDeviceListener* listener) { (void)listener; }
 
   // The bit rate in force (9600 after Open).
   [[nodiscard]] virtual int CurrentBitRate() const = 0;

@@ -318,7 +318,12 @@ Result TermiosSerialPort::WriteAll(std::span<const std::uint8_t> bytes,
       continue;
     }
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+      const int error = errno;
       ::tcflush(fd, TCOFLUSH);
+      if (error == EIO || error == ENXIO) {
+        DropDevice(device);  // pulled: the receive loop waits for it to return
+        InterruptReceive();
+      }
       return kWriteFailed;
     }
     // The output queue is full: wait for room until the limit.
@@ -409,11 +414,17 @@ void TermiosSerialPort::WaitForWake(int timeoutMs) const {
 }
 
 void TermiosSerialPort::DropDevice(const std::shared_ptr<Device>& device) {
-  std::lock_guard lock(m_deviceMutex);
-  if (m_device == device) {
+  {
+    std::lock_guard lock(m_deviceMutex);
+    if (m_device != device) {
+      return;  // already dropped (by the other side) or replaced
+    }
     m_device.reset();
     m_deviceChanged.notify_all();
     std::fprintf(stderr, "TavraLink: %s: device lost, waiting for it to return\n", m_path.c_str());
+  }
+  if (m_listener != nullptr) {
+    m_listener->OnDeviceLost();
   }
 }
 
@@ -436,13 +447,18 @@ void TermiosSerialPort::TryReopen() {
   if (OpenDevice(path, bitRate, device, systemError) != kOk) {
     return;  // not back yet (or held by another program): try again later
   }
-  std::lock_guard lock(m_deviceMutex);
-  if (generation != m_generation) {
-    return;  // closed or opened anew meanwhile: this device is closed again on return
+  {
+    std::lock_guard lock(m_deviceMutex);
+    if (generation != m_generation) {
+      return;  // closed or opened anew meanwhile: this device is closed again on return
+    }
+    m_device = std::move(device);
+    m_deviceChanged.notify_all();
   }
-  m_device = std::move(device);
-  m_deviceChanged.notify_all();
   std::fprintf(stderr, "TavraLink: %s: device reopened\n", path.c_str());
+  if (m_listener != nullptr) {
+    m_listener->OnDeviceBack();
+  }
 }
 
 bool TermiosSerialPort::HasPath() const {

@@ -23,7 +23,8 @@
 // Hang-up: when the device goes away under the receive loop (pseudo-terminal master closed,
 // USB adapter pulled: POLLHUP, a read of 0 bytes or EIO), the loop drops the device, and every
 // 200 ms (woken early by InterruptReceive) tries to open the same path again with the same
-// settings, lock and bit rate. Writes meanwhile fail with kWriteFailed.
+// settings, lock and bit rate. Writes meanwhile fail with kWriteFailed. A write that gets EIO or
+// ENXIO drops the device the same way. The device listener hears of both.
 
 #include <chrono>
 #include <condition_variable>
@@ -55,6 +56,7 @@ class TermiosSerialPort final : public ISerialPort {
   [[nodiscard]] Result WriteAckFrame(std::uint8_t x) override;
   void Close() override;
   void AbortWrites() override;
+  void SetDeviceListener(IDeviceListener* listener) override { m_listener = listener; }
   // -1 when the wake-up descriptor could not be created.
   Result ReceiveLoop(Event& stop, FrameParser& parser) override;
   void InterruptReceive() override;
@@ -76,7 +78,8 @@ class TermiosSerialPort final : public ISerialPort {
                                   int bitRate,
                                   std::shared_ptr<Device>& out,
                                   int& systemError) const;
-  // Receiver thread: forget a device that hung up; try to get it back.
+  // Forget a device that hung up (receiver or transmitter thread); try to get it back
+  // (receiver thread).
   void DropDevice(const std::shared_ptr<Device>& device);
   void TryReopen();
   [[nodiscard]] bool HasPath() const;
@@ -93,7 +96,8 @@ class TermiosSerialPort final : public ISerialPort {
   void WaitForWake(int timeoutMs) const;
   void DrainWake() const;
 
-  const int m_wakeFd;  // eventfd, -1 when it could not be created
+  const int m_wakeFd;                     // eventfd, -1 when it could not be created
+  IDeviceListener* m_listener = nullptr;  // set before the threads start
 
   mutable std::mutex m_deviceMutex;
   mutable std::condition_variable m_deviceChanged;

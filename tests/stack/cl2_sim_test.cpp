@@ -272,10 +272,37 @@ INSTANTIATE_TEST_SUITE_P(Lines,
                            return param.param == Line::InProcess ? "InProcess" : "PseudoTerminal";
                          });
 
-// Over a pseudo-terminal with the controller's line timing: bytes reach it at the bit rate.
-class Cl2LineTimingTest : public Cl2SimTest {};
+// Only over a pseudo-terminal: it can be pulled, and the host's bytes reach the controller at
+// the bit rate when the controller emulates line timing.
+class Cl2PseudoTerminalTest : public Cl2SimTest {};
 
-TEST_P(Cl2LineTimingTest, LongFrameAt9600IsWrittenOnceBeforeItsAcknowledgementIsAwaited) {
+TEST_P(Cl2PseudoTerminalTest, PulledDeviceTakesTheLinkDownAtOnceAndItComesBackByItself) {
+  Start({}, 1);
+  ASSERT_TRUE(WaitOnline(2, 3));
+  // The pseudo-terminal goes away (its master closed, its name removed), as a pulled adapter.
+  m_sim.reset();
+  const auto pulled = Clock::now();
+  ASSERT_TRUE(m_log.WaitFor(
+      [](const auto& all) { return MessageLog::Count(all, kL2KindLinkState, kLinkOffline) == 2; },
+      milliseconds(4000)));
+  // Not after a keep-alive poll (5 s of silence) and its retransmissions.
+  EXPECT_LT(Clock::now() - pulled, milliseconds(4000));
+  EXPECT_FALSE(m_cl2->IsLinkUp());
+  EXPECT_FALSE(m_portTable.Get(kPort).linkUp);
+  ManagementOutput out;
+  ASSERT_EQ(m_cl2->ManagementRequest(m_clients[0], 0x24000013, out), kOk);
+  EXPECT_EQ(out.result, kLinkOffline);
+  // Published again at the same name: the same registrations hear online again.
+  m_sim = std::make_unique<SimulatedController>(SimConfig{});
+  std::string error;
+  ASSERT_TRUE(m_sim->StartPseudoTerminal(m_portDir->Entry(kPort), &error)) << error;
+  ASSERT_TRUE(WaitOnline(4, 3));
+  EXPECT_TRUE(m_cl2->IsLinkUp());
+  EXPECT_EQ(m_cl2->Statistics()[2], 2U);
+  EXPECT_EQ(m_cl2->CurrentBitRate(), 57600);
+}
+
+TEST_P(Cl2PseudoTerminalTest, LongFrameAt9600IsWrittenOnceBeforeItsAcknowledgementIsAwaited) {
   // 1026 bytes take 1069 ms at 9600 bit/s, longer than the 1000 ms acknowledgement wait: the
   // wait may start only once the frame has left the line.
   ServerSettings().Set(Setting::L2_RetransmissionTime, 1000);
@@ -297,7 +324,7 @@ TEST_P(Cl2LineTimingTest, LongFrameAt9600IsWrittenOnceBeforeItsAcknowledgementIs
   EXPECT_EQ(m_cl2->Statistics()[3], 0U);  // no retransmission
 }
 
-INSTANTIATE_TEST_SUITE_P(Lines, Cl2LineTimingTest, ::testing::Values(Line::PseudoTerminal));
+INSTANTIATE_TEST_SUITE_P(Lines, Cl2PseudoTerminalTest, ::testing::Values(Line::PseudoTerminal));
 
 TEST(Cl2DeviceTest, MissingDeviceIsPortNotFound) {
   tavra::test::PortDir dir;  // an empty port folder: COM7 does not exist
