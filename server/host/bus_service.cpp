@@ -6,8 +6,10 @@
 #include <QtDBus/QDBusPendingCallWatcher>
 #include <QtDBus/QDBusPendingReply>
 #include <QtDBus/QDBusServiceWatcher>
+#include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <iterator>
 
 #include "server/host/dbus_callback.h"
 #include "server/host/dbus_names.h"
@@ -169,11 +171,19 @@ void BusService::HandlePool(const QDBusMessage& message) {
       return;
     }
     const QString path = PortPath(commId);
+    if (!MayHoldMore(sender, false)) {
+      Reply(message, {CommandFailed_ResourcesLow, QVariant::fromValue(NullPath())});
+      return;
+    }
     AddObjectReference(path, object, sender);
     Reply(message, {S_OK, QVariant::fromValue(QDBusObjectPath(path))});
   } else if (member == QLatin1StringView("CreateTavra")) {
     if (m_suspended) {
       ReplyError(message, ShuttingDownError(), QStringLiteral("the server is shutting down"));
+      return;
+    }
+    if (!MayHoldMore(sender, true)) {
+      Reply(message, {CommandFailed_ResourcesLow, QVariant::fromValue(NullPath())});
       return;
     }
     std::shared_ptr<ITavra> object = m_pool.CreateTavra();
@@ -185,7 +195,9 @@ void BusService::HandlePool(const QDBusMessage& message) {
     AddObjectReference(path, object, sender);
     Reply(message, {S_OK, QVariant::fromValue(QDBusObjectPath(path))});
   } else if (member == QLatin1StringView("AddRef")) {
-    AddPoolReference(sender);
+    if (MayHoldMore(sender, false)) {
+      AddPoolReference(sender);
+    }
     Reply(message, {QVariant::fromValue(m_references.Total(Key(PoolPath())))});
   } else if (member == QLatin1StringView("Release")) {
     Reply(message, {QVariant::fromValue(ReleasePoolReference(sender))});
@@ -264,10 +276,34 @@ void BusService::HandleTavra(const QDBusMessage& message, std::shared_ptr<ITavra
     }
   };
 
+  // A client id belongs to the connection that registered it: another connection naming it is
+  // answered as for an unknown id, and nothing changes.
+  static constexpr const char* kNamesClient[] = {
+      "Client_Remove",           "Data_Request",           "Data_Response",
+      "Connect_Request",         "Management_Request",     "Connect_Response",
+      "Management_SetupBackoff", "Disconnect_Request",     "Disconnect_Response",
+      "ConnectionData_Request",  "ConnectionData_Response"};
+  const bool namesClient =
+      std::any_of(std::begin(kNamesClient), std::end(kNamesClient),
+                  [&](const char* n) { return member == QLatin1StringView(n); });
+  if (namesClient && !a.isEmpty() && signature.startsWith(QLatin1Char('i'))) {
+    const auto owner = m_references.OwnerOf({Key(path), i(0)});
+    if (owner && *owner != sender) {
+      if (member == QLatin1StringView("Management_Request")) {
+        Reply(message, {CommandFailed_ClientNotRegistered, 0, 0, 0, QByteArray()});
+      } else {
+        Reply(message, {CommandFailed_ClientNotRegistered});
+      }
+      return;
+    }
+  }
+
   if (member == QLatin1StringView("AddRef")) {
     if (expect("")) {
       WatchConnection(message.service());
-      Reply(message, {QVariant::fromValue(m_references.Add(Key(path), sender))});
+      const std::uint32_t total = MayHoldMore(sender, false) ? m_references.Add(Key(path), sender)
+                                                             : m_references.Total(Key(path));
+      Reply(message, {QVariant::fromValue(total)});
     }
   } else if (member == QLatin1StringView("Release")) {
     if (expect("")) {
@@ -364,6 +400,18 @@ bool BusService::EnsurePoolReference(const QDBusMessage& message) {
   WatchConnection(message.service());
   AddPoolReference(sender);
   return true;
+}
+
+bool BusService::MayHoldMore(const std::string& connection, bool neverStarted) const {
+  // Never-started objects are the paths NeverStartedPath(k): the one without its number.
+  static const std::string kNeverStartedPrefix =
+      Key(NeverStartedPath(0)).substr(0, Key(NeverStartedPath(0)).size() - 1);
+  const ReferenceTable::Holdings held =
+      m_references.HeldBy(connection, neverStarted ? kNeverStartedPrefix : std::string());
+  if (held.references >= kMaxReferencesPerConnection) {
+    return false;
+  }
+  return !neverStarted || held.objects < kMaxNeverStartedPerConnection;
 }
 
 void BusService::AddPoolReference(const std::string& connection) {

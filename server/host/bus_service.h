@@ -16,6 +16,12 @@
 // bus (a QDBusServiceWatcher on its unique name) its clients are removed as by Client_Remove
 // and its references dropped.
 //
+// Bounds per client connection: at most kMaxNeverStartedPerConnection never-started objects
+// and kMaxReferencesPerConnection references in all; past them GetTavraInterface and
+// CreateTavra give CommandFailed_ResourcesLow and AddRef adds nothing (it answers the unchanged
+// total). A client id belongs to the connection that registered it: a call of another
+// connection naming it gets CommandFailed_ClientNotRegistered and changes nothing.
+//
 // Suspended (the shutdown monitor found the server quiet, or a forced shutdown): a connection
 // that holds no pool reference gets the error dk.norvik.TavraLink.Error.ShuttingDown for every
 // pool call, and so does CreateTavra; clients already holding the pool go on as before.
@@ -51,6 +57,9 @@ namespace tavra::host {
 class BusService : public QDBusVirtualObject {
   Q_OBJECT
  public:
+  static constexpr std::uint32_t kMaxNeverStartedPerConnection = 16;
+  static constexpr std::uint64_t kMaxReferencesPerConnection = 1024;
+
   BusService(QDBusConnection connection, service::TavraPool& pool, QObject* parent = nullptr);
   ~BusService() override;
 
@@ -82,6 +91,9 @@ class BusService : public QDBusVirtualObject {
   // sent) when a suspended server refuses it.
   bool EnsurePoolReference(const QDBusMessage& message);
   void AddPoolReference(const std::string& connection);
+  // Whether `connection` may take one more reference (and, for a never-started object, one
+  // more such object).
+  [[nodiscard]] bool MayHoldMore(const std::string& connection, bool neverStarted) const;
   std::uint32_t ReleasePoolReference(const std::string& connection);
   // Exports `object` at `path` (if not yet) and adds one reference of the sender.
   bool AddObjectReference(const QString& path,

@@ -44,6 +44,22 @@ std::uint32_t ReferenceTable::Held(const ObjectKey& object, const ConnectionKey&
   return held == obj->second.end() ? 0 : held->second;
 }
 
+ReferenceTable::Holdings ReferenceTable::HeldBy(const ConnectionKey& connection,
+                                                const std::string& prefix) const {
+  Holdings h;
+  for (const auto& [object, counts] : m_counts) {
+    const auto held = counts.find(connection);
+    if (held == counts.end()) {
+      continue;
+    }
+    h.references += held->second;
+    if (object.starts_with(prefix)) {
+      ++h.objects;
+    }
+  }
+  return h;
+}
+
 bool ReferenceTable::Knows(const ConnectionKey& connection) const {
   if (m_registrations.count(connection) != 0) {
     return true;
@@ -63,6 +79,16 @@ void ReferenceTable::Unregister(const Registration& registration) {
     list.erase(std::remove(list.begin(), list.end(), registration), list.end());
     it = list.empty() ? m_registrations.erase(it) : std::next(it);
   }
+}
+
+std::optional<ReferenceTable::ConnectionKey> ReferenceTable::OwnerOf(
+    const Registration& registration) const {
+  for (const auto& [connection, list] : m_registrations) {
+    if (std::find(list.begin(), list.end(), registration) != list.end()) {
+      return connection;
+    }
+  }
+  return std::nullopt;
 }
 
 void ReferenceTable::UnregisterObject(const ObjectKey& object) {

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <tuple>
@@ -48,6 +49,14 @@ class ReferenceTable {
   [[nodiscard]] std::uint32_t Total(const ObjectKey& object) const;
   [[nodiscard]] std::uint32_t Held(const ObjectKey& object, const ConnectionKey& connection) const;
   [[nodiscard]] bool Knows(const ConnectionKey& connection) const;
+  // What one connection holds: the number of objects whose key starts with `prefix` (all when
+  // empty) and its references on all objects together.
+  struct Holdings {
+    std::uint32_t objects = 0;
+    std::uint64_t references = 0;
+  };
+  [[nodiscard]] Holdings HeldBy(const ConnectionKey& connection,
+                                const std::string& prefix = {}) const;
 
   void Register(const ConnectionKey& connection, const Registration& registration);
   // Forgets the registration, whichever connection made it.
@@ -55,6 +64,8 @@ class ReferenceTable {
   // Forgets every registration on `object` (the object has ended).
   void UnregisterObject(const ObjectKey& object);
   [[nodiscard]] std::vector<Registration> RegistrationsOf(const ConnectionKey& connection) const;
+  // The connection that registered it; nullopt when none did.
+  [[nodiscard]] std::optional<ConnectionKey> OwnerOf(const Registration& registration) const;
 
   Dropped DropConnection(const ConnectionKey& connection);
   // Everything, for the server's end.

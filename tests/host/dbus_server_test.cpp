@@ -292,6 +292,60 @@ TEST_F(HostDbus, ClosedConnectionLosesItsReferencesAndClients) {
   ASSERT_TRUE(test::WaitUntil([&] { return !PortTable(*observer).at(1).inUse; }, 10s));
 }
 
+TEST_F(HostDbus, ClientIdBelongsToTheConnectionThatRegisteredIt) {
+  auto owner = Client("owner");
+  auto other = Client("other");
+  QDBusMessage r = owner->Pool(QStringLiteral("GetTavraInterface"), {1, 0});
+  ASSERT_EQ(IntArg(r, 0), 0);
+  const QString port = PathArg(r, 1);
+  ASSERT_EQ(IntArg(other->Pool(QStringLiteral("GetTavraInterface"), {1, 0}), 0), 0);
+  ASSERT_TRUE(owner->ExportCallback(QStringLiteral("/cb")));
+  r = owner->Tavra(port, QStringLiteral("Client_Add"), {Path("/cb")});
+  ASSERT_EQ(IntArg(r, 0), 0);
+  const int id = IntArg(r, 1);
+
+  // Every call of another connection that names the id is refused and changes nothing.
+  const QByteArray data("\x01", 1);
+  const QList<std::pair<QString, QList<QVariant>>> calls{
+      {QStringLiteral("Client_Remove"), {id}},
+      {QStringLiteral("Data_Request"), {id, 2, data, Byte(0), 7}},
+      {QStringLiteral("Management_Request"), {id, 0x24000013}},
+      {QStringLiteral("Management_SetupBackoff"), {id, 1, 100, 1, 100}},
+      {QStringLiteral("Disconnect_Request"), {id, 1, data}}};
+  for (const auto& [member, arguments] : calls) {
+    r = other->Tavra(port, member, arguments);
+    EXPECT_EQ(IntArg(r, 0), CommandFailed_ClientNotRegistered) << member.toStdString();
+  }
+  EXPECT_EQ(PortTable(*owner).at(1).clientCount, 1);
+  // The owner still holds it, and removes it.
+  r = owner->Tavra(port, QStringLiteral("Management_Request"), {id, 0x24000013});
+  EXPECT_EQ(IntArg(r, 0), 0);
+  EXPECT_EQ(IntArg(owner->Tavra(port, QStringLiteral("Client_Remove"), {id}), 0), 0);
+  EXPECT_EQ(PortTable(*owner).at(1).clientCount, 0);
+}
+
+TEST_F(HostDbus, OneConnectionCannotHoldWithoutBound) {
+  auto greedy = Client("greedy");
+  auto modest = Client("modest");
+  for (int i = 0; i < 16; ++i) {
+    ASSERT_EQ(IntArg(greedy->Pool(QStringLiteral("CreateTavra")), 0), 0) << i;
+  }
+  QDBusMessage r = greedy->Pool(QStringLiteral("CreateTavra"));
+  EXPECT_EQ(IntArg(r, 0), CommandFailed_ResourcesLow);
+  EXPECT_EQ(PathArg(r, 1), QStringLiteral("/"));
+  // References in all: AddRef stops counting at the bound, GetTavraInterface is refused.
+  std::uint32_t total = 0;
+  for (int i = 0; i < 1100; ++i) {
+    total = UIntArg(greedy->Pool(QStringLiteral("AddRef")), 0);
+  }
+  EXPECT_EQ(total, 1024u - 16u);
+  EXPECT_EQ(IntArg(greedy->Pool(QStringLiteral("GetTavraInterface"), {1, 0}), 0),
+            CommandFailed_ResourcesLow);
+  // Another program is not hurt.
+  EXPECT_EQ(IntArg(modest->Pool(QStringLiteral("CreateTavra")), 0), 0);
+  EXPECT_EQ(IntArg(modest->Pool(QStringLiteral("GetTavraInterface"), {1, 0}), 0), 0);
+}
+
 // Run as a child by KilledClientFreesItsLinkAddresses: registers 18 clients on COM1, says
 // READY and waits to be killed.
 TEST(HostDbusHelper, DISABLED_HoldEighteenClients) {
