@@ -1,0 +1,75 @@
+#include "loader/window/loader_settings.h"
+
+#include <QDesktopServices>
+#include <QDir>
+#include <QSettings>
+#include <QUrl>
+
+namespace tavra::loader {
+namespace {
+
+constexpr char kHelpFileKey[] = "HelpFile";
+constexpr char kFirmwareFilesKey[] = "FirmwareFiles";
+constexpr char kComportKey[] = "Comport";
+
+QSettings Open() {
+  return QSettings(QSettings::IniFormat, QSettings::UserScope,
+                   QString::fromLatin1(kLoaderSettingsOrganization),
+                   QString::fromLatin1(kLoaderSettingsApplication));
+}
+
+int ComportOf(const QSettings& store) {
+  bool ok = false;
+  const int port = store.value(QString::fromLatin1(kComportKey)).toString().toInt(&ok);
+  return ok ? port : kFallbackComport;
+}
+
+}  // namespace
+
+namespace settings {
+
+int RefreshAtStart(const QString& programDir) {
+  QSettings store = Open();
+  const bool present = store.contains(QString::fromLatin1(kHelpFileKey));
+  const QString folder = QDir(programDir).absolutePath() + QLatin1Char('/');
+  store.setValue(QString::fromLatin1(kHelpFileKey), folder);
+  store.setValue(QString::fromLatin1(kFirmwareFilesKey), folder + QStringLiteral("Firmware Files"));
+  if (!present) {
+    store.setValue(QString::fromLatin1(kComportKey), kFallbackComport);
+  }
+  store.sync();
+  return ComportOf(store);
+}
+
+bool HasHelpFile() {
+  return Open().contains(QString::fromLatin1(kHelpFileKey));
+}
+
+int ReadComport() {
+  const QSettings store = Open();
+  return store.contains(QString::fromLatin1(kHelpFileKey)) ? ComportOf(store) : kFallbackComport;
+}
+
+void WriteComportIfPresent(int port) {
+  QSettings store = Open();
+  if (store.contains(QString::fromLatin1(kHelpFileKey))) {
+    store.setValue(QString::fromLatin1(kComportKey), port);
+  }
+}
+
+QString FirmwareFiles() {
+  return Open().value(QString::fromLatin1(kFirmwareFilesKey)).toString();
+}
+
+QString HelpFilePath() {
+  return Open().value(QString::fromLatin1(kHelpFileKey)).toString() +
+         QString::fromLatin1(kHelpFileName);
+}
+
+}  // namespace settings
+
+void OpenHelpFile() {
+  QDesktopServices::openUrl(QUrl::fromLocalFile(settings::HelpFilePath()));
+}
+
+}  // namespace tavra::loader
