@@ -13,26 +13,6 @@ namespace {
 // IDS_MB_2_TEXT, the loader's message for a file that fails the open check.
 constexpr std::string_view kChecksumErrorText = "Forkert checksum i fil !";
 
-// The product information block as terminal lines: CR LF becomes LF, trailing blanks go.
-std::string ProductInfoLines(const std::string& info) {
-  std::string lines;
-  std::size_t start = 0;
-  while (start < info.size()) {
-    std::size_t end = info.find("\r\n", start);
-    if (end == std::string::npos) {
-      end = info.size();
-    }
-    std::string_view line(info.data() + start, end - start);
-    while (!line.empty() && line.back() == ' ') {
-      line.remove_suffix(1);
-    }
-    lines.append(line);
-    lines += '\n';
-    start = end + 2;
-  }
-  return lines;
-}
-
 std::string ChecksumLine(const std::optional<std::int32_t>& stored,
                          std::uint16_t expected,
                          std::uint16_t computed) {

@@ -1,0 +1,31 @@
+#include "bus_pool.h"
+
+#if defined(TAVRA_CLI_WITH_BUS)
+#include "loader/link/dbus/bus_pool_factory.h"
+#endif
+
+namespace tavra::loader::cli {
+
+#if defined(TAVRA_CLI_WITH_BUS)
+
+bool HaveBus() {
+  return true;
+}
+
+DriverConnection::PoolFactory BusFactory(std::string* reason) {
+  return dbus::BusPoolFactory({}, reason);
+}
+
+#else
+
+bool HaveBus() {
+  return false;
+}
+
+DriverConnection::PoolFactory BusFactory(std::string*) {
+  return nullptr;
+}
+
+#endif
+
+}  // namespace tavra::loader::cli
