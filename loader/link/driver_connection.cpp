@@ -193,12 +193,12 @@ void DriverConnection::KillComObject() {
     std::int32_t type = 0;
     std::int32_t size = 0;
     std::vector<std::uint8_t> data;
-    const std::uint64_t seen = m_state->OnlineCount();
+    const std::uint64_t seen = m_state->OfflineCount();
     hr = m_tavra->Management_Request(m_clientId, RESET_CONTROLLER, result, type, size, data);
     if (hr == S_OK) {
-      // The reset is carried out by the link after the request returns: let it come back
-      // online (bounded) before the controller object is let go.
-      m_state->WaitForOnline(seen, kResetWait);
+      // The reset is carried out by the link after the request returns: let it take the link
+      // down for it (bounded) before the controller object is let go.
+      (void)m_state->WaitForOffline(seen, kResetWait);
     }
   }
   switch (hr) {

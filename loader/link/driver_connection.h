@@ -33,9 +33,9 @@ inline constexpr std::uint32_t kPoolContextLocal = 0x5;
 // "The parameter is incorrect": the first creation attempt's failure that makes the second.
 inline constexpr HRESULT kInvalidArgument = static_cast<HRESULT>(0x80070057u);
 
-// How long KillComObject waits for the controller to come back from its reset before it lets
-// the controller object go (which would stop the link before the reset is carried out).
-inline constexpr std::chrono::milliseconds kResetWait{5000};
+// How long KillComObject waits for the server to take the link down for the reset before it
+// lets the controller object go (which could stop the link before the reset is sent).
+inline constexpr std::chrono::milliseconds kResetWait{2000};
 
 class DriverConnection {
  public:

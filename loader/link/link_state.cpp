@@ -84,7 +84,6 @@ void LinkState::OnManagementIndication(std::int32_t type,
                                        const std::uint8_t* data) {
   std::lock_guard lock(m_lock);
   if (type == STATUS_ONLINE) {
-    ++m_onlineCount;
     const std::uint8_t controllerType = length > 0 && data != nullptr ? data[0] : 0;
     if (controllerType == 0) {
       if (m_notices != nullptr) {
@@ -94,6 +93,7 @@ void LinkState::OnManagementIndication(std::int32_t type,
       m_comStatus = controllerType == 1 ? COM_TAVRA_BOOTCODE_MODE : COM_TAVRA_ONLINE_NORMAL_MODE;
     }
   } else if (type == STATUS_NO_CONNECTION) {
+    ++m_offlineCount;
     m_comStatus = COM_CONNECTED;
   }
   m_changed.notify_all();
@@ -122,14 +122,14 @@ bool LinkState::WaitCallbackDataIndication(std::uint8_t& code) {
   return WaitLatch(&LinkState::m_indicationReceived, &code);
 }
 
-std::uint64_t LinkState::OnlineCount() const {
+std::uint64_t LinkState::OfflineCount() const {
   std::lock_guard lock(m_lock);
-  return m_onlineCount;
+  return m_offlineCount;
 }
 
-bool LinkState::WaitForOnline(std::uint64_t seen, std::chrono::milliseconds limit) {
+bool LinkState::WaitForOffline(std::uint64_t seen, std::chrono::milliseconds limit) {
   std::unique_lock lock(m_lock);
-  return m_changed.wait_for(lock, limit, [&] { return m_onlineCount > seen || m_aborted; }) &&
+  return m_changed.wait_for(lock, limit, [&] { return m_offlineCount > seen || m_aborted; }) &&
          !m_aborted;
 }
 

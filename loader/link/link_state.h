@@ -67,10 +67,10 @@ class LinkState {
   void OnDataIndication(std::int32_t length, const std::uint8_t* data);
   void OnManagementIndication(std::int32_t type, std::int32_t length, const std::uint8_t* data);
 
-  // Online indications so far; WaitForOnline waits until the count passes `seen` (the
-  // controller came online again after a reset or a switch). False on time-out or abort.
-  [[nodiscard]] std::uint64_t OnlineCount() const;
-  bool WaitForOnline(std::uint64_t seen, std::chrono::milliseconds limit);
+  // Offline indications so far; WaitForOffline waits until the count passes `seen` (the link
+  // was taken down for a reset or a switch). False on time-out or abort.
+  [[nodiscard]] std::uint64_t OfflineCount() const;
+  bool WaitForOffline(std::uint64_t seen, std::chrono::milliseconds limit);
   // Waits until COM_Status is `status`; false on time-out or abort.
   bool WaitForStatus(std::uint8_t status, std::chrono::milliseconds limit);
   // Waits until the last indication has been taken by a wait (for test doubles that deliver
@@ -126,7 +126,7 @@ class LinkState {
   std::uint8_t m_indicationCode = 0;
   std::uint8_t m_indicationReason = 0xFF;
   bool m_aborted = false;
-  std::uint64_t m_onlineCount = 0;
+  std::uint64_t m_offlineCount = 0;
   std::chrono::milliseconds m_waitLimit = kCallbackWaitLimit;
 
   ProductionData m_productionData;

@@ -81,8 +81,7 @@ HRESULT ScriptedTavra::Management_Request(std::int32_t,
     P_Data = answer.data;
   }
   if (P_Command == RESET_CONTROLLER && answer.hr == S_OK && callback) {
-    Indicate(-1);  // the controller restarts and comes back in its application
-    Indicate(3);
+    Indicate(-1);  // the server takes the link down for the restart
   }
   return answer.hr;
 }
