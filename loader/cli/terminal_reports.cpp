@@ -92,7 +92,7 @@ void TerminalProgress::SetPosition(int position) {
     return;
   }
   if (m_mode == Mode::Lines) {
-    const int tenth = static_cast<int>(10LL * position / m_maximum);
+    const int tenth = static_cast<int>(10LL * m_position / m_maximum);
     if (tenth != m_lastTenth) {
       m_lastTenth = tenth;
       m_output.Write(m_output.Err(), Line() + "\n");
@@ -100,11 +100,11 @@ void TerminalProgress::SetPosition(int position) {
     return;
   }
   const auto now = std::chrono::steady_clock::now();
-  if (now - m_lastDraw < kRedrawInterval && position < m_maximum) {
+  if (now - m_lastDraw < kRedrawInterval && m_position < m_maximum) {
     return;
   }
   m_lastDraw = now;
-  const int filled = static_cast<int>(static_cast<long long>(kBarWidth) * position / m_maximum);
+  const int filled = static_cast<int>(static_cast<long long>(kBarWidth) * m_position / m_maximum);
   const std::string bar = "[" + std::string(static_cast<std::size_t>(filled), '#') +
                           std::string(static_cast<std::size_t>(kBarWidth - filled), '.') + "] ";
   m_output.Write(m_output.Err(), "\r" + bar + Line() + "\033[K");
