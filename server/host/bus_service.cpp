@@ -98,6 +98,25 @@ bool BusService::handleMessage(const QDBusMessage& message, const QDBusConnectio
   const QString path = message.path();
   const QString iface = message.interface();
   const bool isPool = path == PoolPath();
+  if (iface.isEmpty() && message.signature().isEmpty()) {
+    // The standard members are served also when the call names no interface.
+    const QString member = message.member();
+    if (member == QLatin1StringView("Introspect")) {
+      Reply(message, {QStringLiteral("<!DOCTYPE node PUBLIC \"-//freedesktop//DTD D-BUS Object "
+                                     "Introspection 1.0//EN\"\n \"http://www.freedesktop.org/"
+                                     "standards/dbus/1.0/introspect.dtd\">\n<node>\n%1</node>\n")
+                          .arg(introspect(path))});
+      return true;
+    }
+    if (member == QLatin1StringView("Ping")) {
+      Reply(message, {});
+      return true;
+    }
+    if (member == QLatin1StringView("GetMachineId")) {
+      Reply(message, {QString::fromLatin1(QDBusConnection::localMachineId())});
+      return true;
+    }
+  }
   if (!iface.isEmpty() && iface != (isPool ? PoolInterface() : TavraInterface())) {
     return false;  // Introspectable, Peer, Properties: Qt answers
   }

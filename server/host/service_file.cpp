@@ -27,7 +27,14 @@ QString ServiceFilePath() {
 }
 
 QString ServiceFileText(const QString& programPath) {
-  return QStringLiteral("[D-BUS Service]\nName=%1\nExec=%2\n").arg(ServiceName(), programPath);
+  // The bus reads Exec= as a key-file value (a backslash escapes) and then splits it as a shell
+  // would: the path goes in single quotes, which keep spaces and every other character; a
+  // single quote itself is closed, escaped and reopened ('\''), and every backslash is then
+  // doubled for the key file.
+  QString quoted = programPath;
+  quoted.replace(QLatin1Char('\''), QStringLiteral("'\\''"));
+  quoted.replace(QLatin1Char('\\'), QStringLiteral("\\\\"));
+  return QStringLiteral("[D-BUS Service]\nName=%1\nExec='%2'\n").arg(ServiceName(), quoted);
 }
 
 int WriteServiceFile(const QString& programPath, QString* error) {

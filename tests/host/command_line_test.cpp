@@ -121,7 +121,7 @@ TEST_F(HostOptionRun, RegServerWritesTheActivationFileAndUnregServerRemovesIt) {
   QFile written(file);
   ASSERT_TRUE(written.open(QIODevice::ReadOnly));
   EXPECT_EQ(QString::fromUtf8(written.readAll()),
-            QStringLiteral("[D-BUS Service]\nName=dk.norvik.TavraLink\nExec=%1\n")
+            QStringLiteral("[D-BUS Service]\nName=dk.norvik.TavraLink\nExec='%1'\n")
                 .arg(QCoreApplication::applicationFilePath()));
   written.close();
 
@@ -170,7 +170,7 @@ TEST(HostProgramOptions, RegServerAndUnregServerOfTheProgram) {
   ASSERT_TRUE(written.open(QIODevice::ReadOnly));
   const QString text = QString::fromUtf8(written.readAll());
   EXPECT_TRUE(text.contains(QStringLiteral("\nName=dk.norvik.TavraLink\n")));
-  EXPECT_TRUE(text.contains(QStringLiteral("\nExec=%1\n").arg(test::TavralinkProgram())));
+  EXPECT_TRUE(text.contains(QStringLiteral("\nExec='%1'\n").arg(test::TavralinkProgram())));
   EXPECT_FALSE(server.OwnsName());
 
   // The removal runs with the same folders.

@@ -95,6 +95,16 @@ TEST_F(HostDbus, IntrospectionServesTheDescriptionFile) {
   ASSERT_EQ(pool.type(), QDBusMessage::ReplyMessage);
   const QString poolXml = pool.arguments().at(0).toString();
   EXPECT_TRUE(poolXml.contains(element("dk.norvik.TavraLink.Pool"))) << poolXml.toStdString();
+  // The standard members are answered also without an interface name.
+  const QDBusMessage bare = client->Call(PoolPath(), QString(), QStringLiteral("Introspect"));
+  ASSERT_EQ(bare.type(), QDBusMessage::ReplyMessage) << bare.errorMessage().toStdString();
+  EXPECT_TRUE(bare.arguments().at(0).toString().startsWith(QStringLiteral("<!DOCTYPE node")));
+  EXPECT_TRUE(bare.arguments().at(0).toString().contains(element("dk.norvik.TavraLink.Pool")));
+  EXPECT_EQ(client->Call(PoolPath(), QString(), QStringLiteral("Ping")).type(),
+            QDBusMessage::ReplyMessage);
+  const QDBusMessage machine = client->Call(PoolPath(), QString(), QStringLiteral("GetMachineId"));
+  ASSERT_EQ(machine.type(), QDBusMessage::ReplyMessage);
+  EXPECT_EQ(machine.arguments().at(0).toString().size(), 32);
 
   const QDBusMessage created = client->Pool(QStringLiteral("CreateTavra"));
   ASSERT_EQ(IntArg(created, 0), 0);

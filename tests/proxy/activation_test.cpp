@@ -31,9 +31,9 @@ void ExpectEmptyPortTable(TavraPoolProxy& pool) {
 TEST(ProxyActivation, BusStartsTheServerFromItsActivationFile) {
   TestBus bus(true);
   ASSERT_TRUE(bus.Ready());
-  EXPECT_EQ(Slurp(bus.ServiceFile()), "[D-BUS Service]\nName=dk.norvik.TavraLink\nExec=" +
+  EXPECT_EQ(Slurp(bus.ServiceFile()), "[D-BUS Service]\nName=dk.norvik.TavraLink\nExec='" +
                                           std::filesystem::canonical(TAVRALINK_PATH).string() +
-                                          "\n");
+                                          "'\n");
   EXPECT_FALSE(bus.NameHasOwner("dk.norvik.TavraLink"));
 
   ProxyOptions options = bus.Options();
@@ -47,6 +47,28 @@ TEST(ProxyActivation, BusStartsTheServerFromItsActivationFile) {
   EXPECT_EQ(pool->ServerName(), owner);
   EXPECT_EQ(owner.front(), ':');
   EXPECT_FALSE(pool->ServerGone());
+  ExpectEmptyPortTable(*pool);
+}
+
+TEST(ProxyActivation, BusStartsAProgramWhosePathHasASpaceAndAQuote) {
+  TempDir programs;
+  const std::filesystem::path base = std::filesystem::canonical(programs.Path());
+  const std::filesystem::path dir = base / "Tavra Link's bin";
+  std::filesystem::create_directories(dir);
+  const std::filesystem::path program = dir / "tavralink";
+  std::filesystem::copy_file(TAVRALINK_PATH, program);
+  TestBus bus(true, program.string());
+  ASSERT_TRUE(bus.Ready());
+  EXPECT_EQ(Slurp(bus.ServiceFile()), "[D-BUS Service]\nName=dk.norvik.TavraLink\nExec='" +
+                                          base.string() + "/Tavra Link'\\\\''s bin/tavralink'\n");
+  ProxyOptions options = bus.Options();
+  options.program = (bus.Dir() / "no-such-program").string();  // only the bus can start it
+  std::shared_ptr<TavraPoolProxy> pool;
+  std::string error;
+  ASSERT_EQ(ConnectTavraPool(options, pool, &error), S_OK) << error;
+  const pid_t server = bus.ProcessOf("dk.norvik.TavraLink");
+  ASSERT_GT(server, 0);
+  EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(server) + "/exe"), program);
   ExpectEmptyPortTable(*pool);
 }
 

@@ -231,7 +231,7 @@ void ChildProcess::Signal(int signal) {
   }
 }
 
-TestBus::TestBus(bool registered) {
+TestBus::TestBus(bool registered, const std::string& program) {
   if (m_dir.Path().empty()) {
     return;
   }
@@ -251,7 +251,7 @@ TestBus::TestBus(bool registered) {
   ::unsetenv("DBUS_STARTER_BUS_TYPE");
 
   if (registered) {
-    const ProgramOutcome reg = Run({TAVRALINK_PATH, "--RegServer"});
+    const ProgramOutcome reg = Run({program, "--RegServer"});
     if (reg.exitCode != 0 || !std::filesystem::exists(ServiceFile())) {
       ADD_FAILURE() << "tavralink --RegServer: exit " << reg.exitCode << ": " << reg.err;
       return;

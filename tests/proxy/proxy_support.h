@@ -98,7 +98,8 @@ struct ProgramOutcome {
 // daemon.
 class TestBus {
  public:
-  explicit TestBus(bool registered);
+  // registered: `program --RegServer` writes the activation file before the bus starts.
+  explicit TestBus(bool registered, const std::string& program = TAVRALINK_PATH);
   ~TestBus();
   TestBus(const TestBus&) = delete;
   TestBus& operator=(const TestBus&) = delete;
