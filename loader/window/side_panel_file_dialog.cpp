@@ -1,11 +1,17 @@
 #include "loader/window/side_panel_file_dialog.h"
 
 #include <QGridLayout>
+#include <QHeaderView>
+#include <QTreeView>
 
 #include "loader/window/caption_tables.h"
 
 namespace tavra::loader {
 namespace {
+
+constexpr int kDialogWidth = 1000;  // room for the list's columns beside the side panel
+constexpr int kDialogHeight = 480;
+constexpr int kPlacesWidth = 120;
 
 QString PatternsOf(const QString& pattern) {
   if (pattern == QStringLiteral("*.*")) {
@@ -17,6 +23,11 @@ QString PatternsOf(const QString& pattern) {
 
 QString Std(std::string_view id) {
   return QString::fromUtf8(StandardCaption(id));
+}
+
+// For the labels QFileDialog shows without a mnemonic.
+QString Plain(std::string_view id) {
+  return Std(id).remove(QLatin1Char('&'));
 }
 
 }  // namespace
@@ -34,14 +45,15 @@ SidePanelFileDialog::SidePanelFileDialog(QWidget* parent, AcceptMode mode, QWidg
     : QFileDialog(parent), m_sidePanel(sidePanel) {
   setOption(QFileDialog::DontUseNativeDialog);
   setAcceptMode(mode);
-  setLabelText(QFileDialog::LookIn, Std(mode == AcceptOpen ? "Look &in:" : "Save &in:"));
+  setLabelText(QFileDialog::LookIn, Plain(mode == AcceptOpen ? "Look &in:" : "Save &in:"));
   setLabelText(QFileDialog::FileName, Std("File &name:"));
-  setLabelText(QFileDialog::FileType, Std("Files of &type:"));
+  setLabelText(QFileDialog::FileType, Plain("Files of &type:"));
   setLabelText(QFileDialog::Accept, Std(mode == AcceptOpen ? "&Open" : "&Save"));
   setLabelText(QFileDialog::Reject, Std("Cancel"));
   if (auto* grid = qobject_cast<QGridLayout*>(layout()); grid != nullptr && sidePanel != nullptr) {
     grid->addWidget(sidePanel, 0, grid->columnCount(), grid->rowCount(), 1);
   }
+  resize(kDialogWidth, kDialogHeight);
   connect(this, &QFileDialog::currentChanged, this, &SidePanelFileDialog::OnCurrentChanged);
   connect(this, &QFileDialog::fileSelected, this, [this](const QString& path) {
     if (m_onConfirm) {
@@ -59,6 +71,18 @@ void SidePanelFileDialog::setSelectedPath(const QString& path) {
     selectFile(info.fileName());
   }
   OnCurrentChanged(path);
+}
+
+void SidePanelFileDialog::showEvent(QShowEvent* event) {
+  // The name column takes the room the side panel leaves; the others fit their contents.
+  if (auto* list = findChild<QTreeView*>(); list != nullptr) {
+    list->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    list->header()->setSectionResizeMode(0, QHeaderView::Stretch);
+  }
+  if (auto* places = findChild<QWidget*>(QStringLiteral("sidebar")); places != nullptr) {
+    places->setMinimumWidth(kPlacesWidth);  // "Computer" and the home folder in full
+  }
+  QFileDialog::showEvent(event);
 }
 
 void SidePanelFileDialog::OnCurrentChanged(const QString& path) {

@@ -35,6 +35,9 @@ class SidePanelFileDialog : public QFileDialog {
   [[nodiscard]] QString currentPath() const { return m_current; }
   [[nodiscard]] QWidget* sidePanel() const { return m_sidePanel; }
 
+ protected:
+  void showEvent(QShowEvent* event) override;
+
  private:
   void OnCurrentChanged(const QString& path);
 

@@ -38,6 +38,9 @@ QPlainTextEdit* Memo(QWidget* parent, const char* name, const QRect& place) {
   memo->setObjectName(QString::fromLatin1(name));
   memo->setGeometry(place);
   memo->setReadOnly(true);
+  memo->document()->setDocumentMargin(2);  // four lines of product information fit
+  memo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  memo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   memo->hide();
   return memo;
 }
