@@ -259,6 +259,10 @@ void Tstartform::RunOnWindow(std::function<void()> task) {
   QMetaObject::invokeMethod(this, std::move(task), Qt::QueuedConnection);
 }
 
+void Tstartform::AfterQueuedWork(std::function<void()> then) {
+  RunOnWorker([this, then = std::move(then)] { RunOnWindow(then); });
+}
+
 void Tstartform::FormCreate() {
   const int port = settings::RefreshAtStart(m_options.programDir);
   ChangePortOnWorker(port, false);

@@ -81,6 +81,8 @@ class Tstartform : public QMainWindow {
   }
 
   void WriteLine(std::string_view line);
+  // Runs `then` on the window's thread once everything queued on the worker so far has run.
+  void AfterQueuedWork(std::function<void()> then);
 
  public Q_SLOTS:
   void ConnectionSupervisorTimer();
