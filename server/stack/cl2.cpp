@@ -86,6 +86,9 @@ CL2Impl::CL2Impl(std::unique_ptr<ISerialPort> port, PortTable& portTable)
 
 CL2Impl::~CL2Impl() {
   if (m_openAttempted.load()) {
+    // A restart or switch asked for just before the last client let go is sent first.
+    constexpr auto kModeRequestFlush = std::chrono::milliseconds(1000);
+    (void)m_modeRequestSettled.Wait(kModeRequestFlush);
     StopThreads();
     for (auto& slot : m_slots) {
       slot.reset();

@@ -198,6 +198,9 @@ class CL2Impl final : public IFrameSink, public IDeviceListener {
   Event m_managementDone;
   Event m_linkLost;
   Event m_modeSwitch;
+  // Set when the supervisor has sent a pending restart or switch, or dropped it with the link;
+  // the destructor waits for it (bounded), so a client's last reset still reaches the controller.
+  Event m_modeRequestSettled{Event::Mode::ManualReset, true};
   Event m_threadEnded{Event::Mode::ManualReset};
 
   FrameParser m_parser{*this};  // receiver thread only (its counters are atomics)

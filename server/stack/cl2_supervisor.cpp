@@ -80,6 +80,7 @@ void CL2Impl::SupervisorThread() {
           (void)LinkManagementRequest(static_cast<LinkRequest>(pending), 0, false);
         }
         m_pendingModeRequest = 0;
+        m_modeRequestSettled.Set();
       }
     }
   }
@@ -94,6 +95,7 @@ void CL2Impl::LoseLink() {
     // requested mode kept for that establishment.
     m_pendingModeRequest = 0;
     m_modeSwitch.Reset();
+    m_modeRequestSettled.Set();
     if (m_linkUp.load()) {
       TakeLinkDown();
     } else {
@@ -308,6 +310,7 @@ Result CL2Impl::RequestBootCode(std::int32_t key) {
   if (!m_pendingModeRequest.compare_exchange_strong(expected, kPendingBootCode)) {
     return kModeRequestPending;
   }
+  m_modeRequestSettled.Reset();
   m_requestedMode = kModeBootCode;
   TakeLinkDown();
   m_modeSwitch.Set();
@@ -333,6 +336,7 @@ Result CL2Impl::RequestReset() {
   if (!m_pendingModeRequest.compare_exchange_strong(expected, kPendingRestart)) {
     return kModeRequestPending;
   }
+  m_modeRequestSettled.Reset();
   m_requestedMode = kModeNormal;
   TakeLinkDown();
   m_modeSwitch.Set();
