@@ -20,7 +20,7 @@ StepResult FirmwareSteps::ShowFirmwareVersion(std::string& info) {
   m_connection.State().CopyUploadedHeader(header);
   if (!ProductInfoOfHeader(header, info).Ok()) {
     Error("IDS_MB_11_TEXT");
-    return StepResult::Failed;
+    return StepResult::FileFailed;
   }
   return StepResult::Done;
 }

@@ -349,6 +349,9 @@ void Tstartform::ShowFirmwareButtonClick() {
 }
 
 void Tstartform::OnVersionShown(StepResult result, const std::string& info) {
+  if (result == StepResult::FileFailed) {
+    return;  // the header came; only its display failed, and the box said so
+  }
   const bool shown = result == StepResult::Done;
   m_memo1->setEnabled(shown);
   m_memo1->setVisible(shown);
