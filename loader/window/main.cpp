@@ -6,6 +6,8 @@
 #include <QMessageBox>
 #include <QScreen>
 #include <QTimer>
+#include <cstdio>
+#include <cstring>
 
 #include "loader/link/dbus/bus_pool_factory.h"
 #include "loader/window/module_switches.h"
@@ -23,6 +25,18 @@ constexpr char kServerWarningText[] =
     "There are still active COM objects in this application. One or more clients may have "
     "references to these objects, so manually closing this application may cause those client "
     "application(s) to fail.\n\nAre you sure you want to close this application?";
+
+constexpr char kHelpText[] =
+    "Usage: tavraloader [d] [v]\n"
+    "The Tavra firmware loader's window: shows the version of the firmware in the controller,\n"
+    "checks a firmware file (*.TVW), backs the controller's firmware up and updates it,\n"
+    "through TavraLink.\n"
+    "\n"
+    "  d           write the debug log \"Debug.Log\" in the current folder\n"
+    "  v           show the debug log in the window\n"
+    "  -h, --help  show this help and end\n"
+    "\n"
+    "The command line is scanned letter by letter: every d or D and every v or V counts.\n";
 
 bool CloseAnyway() {
   return QMessageBox::warning(
@@ -47,6 +61,10 @@ void WaitForRelease(QApplication& app, const Tstartform& window) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    std::fputs(kHelpText, stdout);
+    return 0;
+  }
   std::vector<std::string> args(argv + 1, argv + argc);
   const tavra::loader::ModuleSwitches switches = tavra::loader::ParseModuleSwitches(args);
   if (switches.action != tavra::loader::ModuleAction::Run) {
