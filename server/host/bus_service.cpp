@@ -51,10 +51,13 @@ BusService::BusService(QDBusConnection connection, service::TavraPool& pool, QOb
   m_watcher = new QDBusServiceWatcher(this);
   m_watcher->setConnection(m_connection);
   m_watcher->setWatchMode(QDBusServiceWatcher::WatchForUnregistration);
-  connect(m_watcher, &QDBusServiceWatcher::serviceUnregistered, this, &BusService::ConnectionGone);
+  connect(m_watcher, &QDBusServiceWatcher::serviceUnregistered, this,
+          &BusService::OnConnectionGone);
 }
 
-BusService::~BusService() = default;
+BusService::~BusService() {
+  m_dispatcher.Stop();
+}
 
 bool BusService::Export() {
   return m_connection.registerVirtualObject(PoolPath(), this, QDBusConnection::SingleNode);
@@ -67,12 +70,15 @@ void BusService::Suspend() {
 void BusService::Withdraw() {
   m_withdrawn = true;
   m_connection.unregisterObject(PoolPath());
+  std::lock_guard lock(m_tableLock);
   for (const auto& [path, exported] : m_exported) {
     m_connection.unregisterObject(path);
   }
 }
 
 void BusService::DropAll() {
+  m_dispatcher.Stop();
+  std::lock_guard lock(m_tableLock);
   if (m_references.Total(Key(PoolPath())) > 0) {
     m_pool.Release();
   }
@@ -124,23 +130,43 @@ bool BusService::handleMessage(const QDBusMessage& message, const QDBusConnectio
     ReplyError(message, QDBusError::errorString(QDBusError::UnknownObject), path);
     return true;
   }
+  WatchConnection(message.service());
+  if (!m_dispatcher.Post(Key(message.service()), [this, message] { Serve(message); })) {
+    ReplyError(message, QDBusError::errorString(QDBusError::LimitsExceeded),
+               QStringLiteral("too many calls of this connection are waiting"));
+  }
+  return true;
+}
+
+void BusService::Serve(const QDBusMessage& message) {
+  const QString path = message.path();
+  if (m_withdrawn) {
+    ReplyError(message, QDBusError::errorString(QDBusError::UnknownObject), path);
+    return;
+  }
   try {
-    if (isPool) {
+    if (path == PoolPath()) {
       HandlePool(message);
-    } else {
+      return;
+    }
+    std::shared_ptr<ITavra> object;
+    {
+      std::lock_guard lock(m_tableLock);
       const auto it = m_exported.find(path);
-      if (it == m_exported.end()) {
-        ReplyError(message, QDBusError::errorString(QDBusError::UnknownObject), path);
-      } else {
+      if (it != m_exported.end()) {
         // A reference of the call's own: a Release inside drops it before the object ends.
-        HandleTavra(message, it->second.object);
+        object = it->second.object;
       }
+    }
+    if (!object) {
+      ReplyError(message, QDBusError::errorString(QDBusError::UnknownObject), path);
+    } else {
+      HandleTavra(message, std::move(object));
     }
   } catch (const std::exception& e) {
     ReplyError(message, QDBusError::errorString(QDBusError::Failed),
                QString::fromLocal8Bit(e.what()));
   }
-  return true;
 }
 
 void BusService::HandlePool(const QDBusMessage& message) {
@@ -190,36 +216,59 @@ void BusService::HandlePool(const QDBusMessage& message) {
       return;
     }
     const QString path = PortPath(commId);
-    if (!MayHoldMore(sender, false)) {
+    {
+      std::lock_guard lock(m_tableLock);
+      if (MayHoldMoreLocked(sender, false)) {
+        AddObjectReferenceLocked(path, object, sender);
+        object.reset();
+      }
+    }
+    if (object) {  // not taken: dropped here, without the lock
+      object.reset();
       Reply(message, {CommandFailed_ResourcesLow, QVariant::fromValue(NullPath())});
       return;
     }
-    AddObjectReference(path, object, sender);
     Reply(message, {S_OK, QVariant::fromValue(QDBusObjectPath(path))});
   } else if (member == QLatin1StringView("CreateTavra")) {
     if (m_suspended) {
       ReplyError(message, ShuttingDownError(), QStringLiteral("the server is shutting down"));
       return;
     }
-    if (!MayHoldMore(sender, true)) {
-      Reply(message, {CommandFailed_ResourcesLow, QVariant::fromValue(NullPath())});
-      return;
+    bool mayHold = false;
+    {
+      std::lock_guard lock(m_tableLock);
+      mayHold = MayHoldMoreLocked(sender, true);
     }
-    std::shared_ptr<ITavra> object = m_pool.CreateTavra();
+    // The connection's calls run one at a time: nothing of its own slips in between.
+    std::shared_ptr<ITavra> object = mayHold ? m_pool.CreateTavra() : nullptr;
     if (!object) {
       Reply(message, {CommandFailed_ResourcesLow, QVariant::fromValue(NullPath())});
       return;
     }
-    const QString path = NeverStartedPath(m_nextNeverStarted++);
-    AddObjectReference(path, object, sender);
+    QString path;
+    {
+      std::lock_guard lock(m_tableLock);
+      path = NeverStartedPath(m_nextNeverStarted++);
+      AddObjectReferenceLocked(path, object, sender);
+    }
     Reply(message, {S_OK, QVariant::fromValue(QDBusObjectPath(path))});
   } else if (member == QLatin1StringView("AddRef")) {
-    if (MayHoldMore(sender, false)) {
-      AddPoolReference(sender);
+    std::uint32_t total = 0;
+    {
+      std::lock_guard lock(m_tableLock);
+      if (MayHoldMoreLocked(sender, false)) {
+        AddPoolReferenceLocked(sender);
+      }
+      total = m_references.Total(Key(PoolPath()));
     }
-    Reply(message, {QVariant::fromValue(m_references.Total(Key(PoolPath())))});
+    Reply(message, {QVariant::fromValue(total)});
   } else if (member == QLatin1StringView("Release")) {
-    Reply(message, {QVariant::fromValue(ReleasePoolReference(sender))});
+    std::uint32_t remaining = 0;
+    {
+      std::lock_guard lock(m_tableLock);
+      remaining = ReleasePoolReferenceLocked(sender);
+    }
+    Reply(message, {QVariant::fromValue(remaining)});
   } else {  // GetPortTable
     QList<dbus::PortTableRow> rows;
     const auto snapshot = stack::GlobalPortTable().Snapshot();
@@ -283,7 +332,7 @@ void BusService::HandleTavra(const QDBusMessage& message, std::shared_ptr<ITavra
       return;
     }
     if (hr == S_OK) {
-      WatchConnection(message.service());
+      std::lock_guard lock(m_tableLock);
       m_references.Register(sender, {Key(path), clientId});
     } else {
       clientId = 0;
@@ -306,7 +355,9 @@ void BusService::HandleTavra(const QDBusMessage& message, std::shared_ptr<ITavra
       std::any_of(std::begin(kNamesClient), std::end(kNamesClient),
                   [&](const char* n) { return member == QLatin1StringView(n); });
   if (namesClient && !a.isEmpty() && signature.startsWith(QLatin1Char('i'))) {
+    std::unique_lock lock(m_tableLock);
     const auto owner = m_references.OwnerOf({Key(path), i(0)});
+    lock.unlock();
     if (owner && *owner != sender) {
       if (member == QLatin1StringView("Management_Request")) {
         Reply(message, {CommandFailed_ClientNotRegistered, 0, 0, 0, QByteArray()});
@@ -319,20 +370,23 @@ void BusService::HandleTavra(const QDBusMessage& message, std::shared_ptr<ITavra
 
   if (member == QLatin1StringView("AddRef")) {
     if (expect("")) {
-      WatchConnection(message.service());
-      const std::uint32_t total = MayHoldMore(sender, false) ? m_references.Add(Key(path), sender)
-                                                             : m_references.Total(Key(path));
+      std::unique_lock lock(m_tableLock);
+      const std::uint32_t total = MayHoldMoreLocked(sender, false)
+                                      ? m_references.Add(Key(path), sender)
+                                      : m_references.Total(Key(path));
+      lock.unlock();
       Reply(message, {QVariant::fromValue(total)});
     }
   } else if (member == QLatin1StringView("Release")) {
     if (expect("")) {
+      std::unique_lock lock(m_tableLock);
       const bool held = m_references.Held(Key(path), sender) > 0;
       const std::uint32_t remaining = m_references.Release(Key(path), sender);
+      std::shared_ptr<ITavra> ended = held && remaining == 0 ? TakeObjectLocked(path) : nullptr;
+      lock.unlock();
+      // Ended before the answer: when the caller hears 0 the port is closed.
       object.reset();
-      if (held && remaining == 0) {
-        // Ended before the answer: when the caller hears 0 the port is closed.
-        ReleaseObject(path);
-      }
+      ended.reset();
       Reply(message, {QVariant::fromValue(remaining)});
     }
   } else if (member == QLatin1StringView("Client_Add")) {
@@ -342,7 +396,10 @@ void BusService::HandleTavra(const QDBusMessage& message, std::shared_ptr<ITavra
   } else if (member == QLatin1StringView("Client_Remove")) {
     if (expect("i")) {
       const HRESULT hr = object->Client_Remove(i(0));
-      m_references.Unregister({Key(path), i(0)});
+      {
+        std::lock_guard lock(m_tableLock);
+        m_references.Unregister({Key(path), i(0)});
+      }
       replyResult(hr);
     }
   } else if (member == QLatin1StringView("Data_Request")) {
@@ -409,6 +466,7 @@ void BusService::HandleTavra(const QDBusMessage& message, std::shared_ptr<ITavra
 
 bool BusService::EnsurePoolReference(const QDBusMessage& message) {
   const std::string sender = Key(message.service());
+  std::lock_guard lock(m_tableLock);
   if (m_references.Held(Key(PoolPath()), sender) > 0) {
     return true;
   }
@@ -416,12 +474,11 @@ bool BusService::EnsurePoolReference(const QDBusMessage& message) {
     ReplyError(message, ShuttingDownError(), QStringLiteral("the server is shutting down"));
     return false;
   }
-  WatchConnection(message.service());
-  AddPoolReference(sender);
+  AddPoolReferenceLocked(sender);
   return true;
 }
 
-bool BusService::MayHoldMore(const std::string& connection, bool neverStarted) const {
+bool BusService::MayHoldMoreLocked(const std::string& connection, bool neverStarted) const {
   // Never-started objects are the paths NeverStartedPath(k): the one without its number.
   static const std::string kNeverStartedPrefix =
       Key(NeverStartedPath(0)).substr(0, Key(NeverStartedPath(0)).size() - 1);
@@ -433,14 +490,14 @@ bool BusService::MayHoldMore(const std::string& connection, bool neverStarted) c
   return !neverStarted || held.objects < kMaxNeverStartedPerConnection;
 }
 
-void BusService::AddPoolReference(const std::string& connection) {
+void BusService::AddPoolReferenceLocked(const std::string& connection) {
   if (m_references.Add(Key(PoolPath()), connection) == 1) {
     // The first outside reference: the pool takes its module lock.
     m_pool.AddRef();
   }
 }
 
-std::uint32_t BusService::ReleasePoolReference(const std::string& connection) {
+std::uint32_t BusService::ReleasePoolReferenceLocked(const std::string& connection) {
   const bool held = m_references.Held(Key(PoolPath()), connection) > 0;
   const std::uint32_t remaining = m_references.Release(Key(PoolPath()), connection);
   if (held && remaining == 0) {
@@ -449,32 +506,30 @@ std::uint32_t BusService::ReleasePoolReference(const std::string& connection) {
   return remaining;
 }
 
-bool BusService::AddObjectReference(const QString& path,
-                                    const std::shared_ptr<ITavra>& object,
-                                    const std::string& connection) {
-  auto it = m_exported.find(path);
-  if (it == m_exported.end()) {
+void BusService::AddObjectReferenceLocked(const QString& path,
+                                          const std::shared_ptr<ITavra>& object,
+                                          const std::string& connection) {
+  if (m_exported.find(path) == m_exported.end()) {
     if (!m_connection.registerVirtualObject(path, this, QDBusConnection::SingleNode)) {
       std::fprintf(stderr, "tavralink: cannot export %s\n", qPrintable(path));
     }
-    it = m_exported.emplace(path, Exported{object}).first;
+    m_exported.emplace(path, Exported{object});
   }
   m_references.Add(Key(path), connection);
-  return true;
 }
 
-void BusService::ReleaseObject(const QString& path) {
+std::shared_ptr<ITavra> BusService::TakeObjectLocked(const QString& path) {
   const auto it = m_exported.find(path);
   if (it == m_exported.end()) {
-    return;
+    return nullptr;
   }
   m_connection.unregisterObject(path);
   m_references.UnregisterObject(Key(path));
-  // Moved out first: the controller object's destruction removes its clients and closes its
-  // port; nothing of the table is touched while it runs.
+  // Moved out: the controller object's destruction removes its clients and closes its port,
+  // which the caller lets happen after the unlock.
   std::shared_ptr<ITavra> object = std::move(it->second.object);
   m_exported.erase(it);
-  object.reset();
+  return object;
 }
 
 void BusService::WatchConnection(const QString& uniqueName) {
@@ -494,13 +549,13 @@ void BusService::WatchConnection(const QString& uniqueName) {
           [this, uniqueName](QDBusPendingCallWatcher* call) {
             const QDBusPendingReply<bool> reply = *call;
             if (reply.isValid() && !reply.value()) {
-              ConnectionGone(uniqueName);
+              OnConnectionGone(uniqueName);
             }
             call->deleteLater();
           });
 }
 
-void BusService::ConnectionGone(const QString& uniqueName) {
+void BusService::OnConnectionGone(const QString& uniqueName) {
   if (!m_watched.remove(uniqueName)) {
     return;
   }
@@ -508,22 +563,44 @@ void BusService::ConnectionGone(const QString& uniqueName) {
   if (m_withdrawn) {
     return;
   }
-  ReferenceTable::Dropped dropped = m_references.DropConnection(Key(uniqueName));
-  // Its clients first, exactly as Client_Remove would remove them.
-  for (const ReferenceTable::Registration& r : dropped.clients) {
-    const auto it = m_exported.find(QString::fromStdString(r.object));
-    if (it != m_exported.end()) {
-      const std::shared_ptr<ITavra> object = it->second.object;
-      (void)object->Client_Remove(r.clientId);
+  // Behind the connection's own calls still queued, so nothing it did comes after.
+  (void)m_dispatcher.Post(Key(uniqueName), [this, uniqueName] { ConnectionGone(uniqueName); });
+}
+
+void BusService::ConnectionGone(const QString& uniqueName) {
+  if (m_withdrawn) {
+    return;
+  }
+  std::vector<std::pair<std::shared_ptr<ITavra>, std::int32_t>> clients;
+  std::vector<std::shared_ptr<ITavra>> ended;
+  bool heldPool = false;
+  {
+    std::lock_guard lock(m_tableLock);
+    ReferenceTable::Dropped dropped = m_references.DropConnection(Key(uniqueName));
+    for (const ReferenceTable::Registration& r : dropped.clients) {
+      const auto it = m_exported.find(QString::fromStdString(r.object));
+      if (it != m_exported.end()) {
+        clients.emplace_back(it->second.object, r.clientId);
+      }
+    }
+    for (const std::string& key : dropped.released) {
+      const QString path = QString::fromStdString(key);
+      if (path == PoolPath()) {
+        heldPool = true;
+      } else {
+        ended.push_back(TakeObjectLocked(path));
+      }
     }
   }
-  for (const std::string& key : dropped.released) {
-    const QString path = QString::fromStdString(key);
-    if (path == PoolPath()) {
-      m_pool.Release();
-    } else {
-      ReleaseObject(path);
-    }
+  // Its clients first, exactly as Client_Remove would remove them; then the objects it held,
+  // and last its pool reference (the module lock may be the server's last).
+  for (const auto& [object, clientId] : clients) {
+    (void)object->Client_Remove(clientId);
+  }
+  clients.clear();
+  ended.clear();
+  if (heldPool) {
+    m_pool.Release();
   }
 }
 

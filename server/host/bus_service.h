@@ -32,10 +32,18 @@
 // (both outlive it) and holds the controller objects it exported (shared_ptr) until they are
 // released, withdrawn or dropped.
 //
-// Threads: it lives on the D-Bus service thread (moveToThread before Export); Qt delivers every
-// call there, one at a time, so the bookkeeping needs no lock. Handlers never make a blocking
-// bus call (the bus thread may be waiting for this one). Suspend may be called from any thread
-// (an atomic flag). Callbacks to clients leave from the clients' delivery threads
+// Threads: it lives on the D-Bus service thread (moveToThread before Export). Qt delivers every
+// call there; handleMessage only watches the caller's connection and queues the call on the
+// dispatcher (call_dispatcher.h) under the caller's unique name, so the calls of one
+// connection are served in order and those of different connections side by side: a port
+// that is slow to open or close, a controller object being torn down or a Client_Remove that
+// waits for a delivery thread delays only its own caller. A connection that leaves the bus is
+// cleaned up by a job behind its last call. m_tableLock guards the references, the exported
+// objects and the numbering; it is held only for bookkeeping (and the pool's AddRef/Release
+// and object registration on the bus), never while a controller object is called or
+// destroyed. The watch of client connections (m_watched, m_watcher) stays on the service
+// thread. Handlers never make a blocking bus call. Suspend may be called from any thread (an
+// atomic flag). Callbacks to clients leave from the clients' delivery threads
 // (dbus_callback.h).
 
 #include <QtCore/QHash>
@@ -46,7 +54,10 @@
 #include <atomic>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <vector>
 
+#include "server/host/call_dispatcher.h"
 #include "server/host/reference_table.h"
 #include "server/service/tavra_pool.h"
 
@@ -71,7 +82,8 @@ class BusService : public QDBusVirtualObject {
   [[nodiscard]] bool IsSuspended() const { return m_suspended.load(); }
   // Every object leaves the bus; later calls are refused. Service thread.
   void Withdraw();
-  // Drops every controller object this service held and forgets every reference (after the
+  // Serves the calls still queued (they are refused once withdrawn), ends the workers, then
+  // drops every controller object this service held and forgets every reference (after the
   // pool's teardown). Service thread, or any thread once that thread has ended.
   void DropAll();
 
@@ -84,24 +96,30 @@ class BusService : public QDBusVirtualObject {
     std::shared_ptr<ITavra> object;
   };
 
+  // Runs on a worker: one queued call.
+  void Serve(const QDBusMessage& message);
   void HandlePool(const QDBusMessage& message);
   void HandleTavra(const QDBusMessage& message, std::shared_ptr<ITavra> object);
 
   // Gives the sender its first pool reference when it holds none. false (and an error reply
   // sent) when a suspended server refuses it.
   bool EnsurePoolReference(const QDBusMessage& message);
-  void AddPoolReference(const std::string& connection);
+  // The following take m_tableLock held.
+  void AddPoolReferenceLocked(const std::string& connection);
   // Whether `connection` may take one more reference (and, for a never-started object, one
   // more such object).
-  [[nodiscard]] bool MayHoldMore(const std::string& connection, bool neverStarted) const;
-  std::uint32_t ReleasePoolReference(const std::string& connection);
-  // Exports `object` at `path` (if not yet) and adds one reference of the sender.
-  bool AddObjectReference(const QString& path,
-                          const std::shared_ptr<ITavra>& object,
-                          const std::string& connection);
-  // The object's total fell to 0: it leaves the bus and is dropped.
-  void ReleaseObject(const QString& path);
+  [[nodiscard]] bool MayHoldMoreLocked(const std::string& connection, bool neverStarted) const;
+  std::uint32_t ReleasePoolReferenceLocked(const std::string& connection);
+  // Exports `object` at `path` (if not yet) and adds one reference of `connection`.
+  void AddObjectReferenceLocked(const QString& path,
+                                const std::shared_ptr<ITavra>& object,
+                                const std::string& connection);
+  // The object's total fell to 0: it leaves the bus. Returns it, to be dropped after unlock.
+  std::shared_ptr<ITavra> TakeObjectLocked(const QString& path);
+  // Service thread: watches the caller's connection; its leaving queues ConnectionGone.
   void WatchConnection(const QString& uniqueName);
+  void OnConnectionGone(const QString& uniqueName);
+  // Worker, behind the connection's last call.
   void ConnectionGone(const QString& uniqueName);
 
   void Reply(const QDBusMessage& message, const QList<QVariant>& arguments);
@@ -111,11 +129,13 @@ class BusService : public QDBusVirtualObject {
   service::TavraPool& m_pool;
   QDBusServiceWatcher* m_watcher = nullptr;  // child of this object
   std::atomic<bool> m_suspended{false};
-  bool m_withdrawn = false;
-  ReferenceTable m_references;
-  std::map<QString, Exported> m_exported;  // by path
-  QSet<QString> m_watched;                 // unique names under watch
-  quint64 m_nextNeverStarted = 1;
+  std::atomic<bool> m_withdrawn{false};
+  std::mutex m_tableLock;
+  ReferenceTable m_references;             // guarded by m_tableLock
+  std::map<QString, Exported> m_exported;  // by path; guarded by m_tableLock
+  quint64 m_nextNeverStarted = 1;          // guarded by m_tableLock
+  QSet<QString> m_watched;                 // unique names under watch; service thread
+  CallDispatcher m_dispatcher;             // last: its workers end before the rest goes
 };
 
 }  // namespace tavra::host

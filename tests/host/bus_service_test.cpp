@@ -7,12 +7,14 @@
 
 #include <QtCore/QThread>
 #include <QtDBus/QDBusConnectionInterface>
+#include <QtDBus/QDBusPendingCall>
 #include <atomic>
 
 #include "host_support.h"
 #include "server/host/dbus_names.h"
 #include "server/service/module_lock.h"
 #include "server/service/tavra_pool.h"
+#include "shared/sync_event.h"
 
 namespace tavra::host {
 namespace {
@@ -45,7 +47,15 @@ class HostBusService : public ::testing::Test {
     service::SetModuleLock(m_lock);
     m_connection = QDBusConnection::connectToBus(m_bus.Address(), QStringLiteral("service"));
     ASSERT_TRUE(m_connection.isConnected());
-    m_pool = std::make_unique<service::TavraPool>();
+    // COM7 is slow to open: its factory waits for the test's gate (and then fails the start).
+    m_pool = std::make_unique<service::TavraPool>([this](int port) {
+      if (port != kSlowPort) {
+        return service::TavraPool::TermiosPortFactory()(port);
+      }
+      m_slowPortOpening.Set();
+      (void)m_slowPortGate.Wait(20s);
+      return std::unique_ptr<stack::ISerialPort>();
+    });
     m_service = new BusService(m_connection, *m_pool);
     m_service->moveToThread(&m_thread);
     m_thread.start();
@@ -53,6 +63,7 @@ class HostBusService : public ::testing::Test {
     ASSERT_TRUE(m_connection.registerService(ServiceName()));
   }
   void TearDown() override {
+    m_slowPortGate.Set();
     QMetaObject::invokeMethod(m_service, &BusService::Withdraw, Qt::BlockingQueuedConnection);
     m_thread.quit();
     m_thread.wait();
@@ -68,6 +79,9 @@ class HostBusService : public ::testing::Test {
     return std::make_unique<RawClient>(m_bus.Address(), QString::fromLatin1(name));
   }
 
+  static constexpr int kSlowPort = 7;
+  Event m_slowPortOpening{Event::Mode::ManualReset};
+  Event m_slowPortGate{Event::Mode::ManualReset};
   test::PrivateBus m_bus;
   std::shared_ptr<CountingLock> m_lock = std::make_shared<CountingLock>();
   QDBusConnection m_connection{QString()};
@@ -123,6 +137,31 @@ TEST_F(HostBusService, SuspendedServesOnlyClientsThatHoldThePool) {
   EXPECT_EQ(IntArg(holder->Pool(QStringLiteral("GetTavraInterface"), {42, 0}), 0), -2147467259);
   EXPECT_EQ(holder->Pool(QStringLiteral("CreateTavra")).errorName(), ShuttingDownError());
   EXPECT_EQ(UIntArg(holder->Pool(QStringLiteral("Release")), 0), 1u);
+}
+
+TEST_F(HostBusService, PortSlowToOpenDelaysOnlyItsOwnCaller) {
+  auto quick = Client("quick");
+  const QDBusMessage created = quick->Pool(QStringLiteral("CreateTavra"));
+  ASSERT_EQ(IntArg(created, 0), 0);
+
+  auto slow = Client("slow");
+  QDBusMessage open = QDBusMessage::createMethodCall(ServiceName(), PoolPath(), PoolInterface(),
+                                                     QStringLiteral("GetTavraInterface"));
+  open << kSlowPort << 0;
+  QDBusPendingCall opening = slow->Connection().asyncCall(open, 30000);
+  ASSERT_TRUE(m_slowPortOpening.Wait(10s));
+
+  // While the port opens, another connection's management request is answered (the gate
+  // stays shut until then; served one call at a time it would time out).
+  const QDBusMessage managed =
+      quick->Tavra(PathArg(created, 1), QStringLiteral("Management_Request"), {0, 1});
+  ASSERT_EQ(managed.type(), QDBusMessage::ReplyMessage) << qPrintable(managed.errorMessage());
+  EXPECT_EQ(IntArg(managed, 0), CommandFailed_NotInitialised);
+  EXPECT_EQ(PortTableSize(*quick), 10);
+
+  m_slowPortGate.Set();
+  opening.waitForFinished();
+  EXPECT_EQ(IntArg(opening.reply(), 0), CommandFailed_NotInitialised);
 }
 
 TEST_F(HostBusService, WithdrawnObjectsLeaveTheBus) {
