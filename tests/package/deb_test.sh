@@ -75,19 +75,30 @@ for _ in $(seq 1 200); do  # at most 20 s for the simulator's port
 done
 [ -e "$TAVRA_PORT_DIR/COM1" ] || fail "tavra-sim did not publish COM1"
 
-# The bus reads the activation file that -RegServer wrote under XDG_DATA_HOME.
+# The bus reads the activation file that -RegServer wrote under XDG_DATA_HOME. While the update
+# runs, TavraLink serves it: its process is looked up then, bounded by the update's own end.
 cat >"$WORK/job.sh" <<'JOB'
 set -euo pipefail
-"$1/tavraloader-cli" update "$2" --quiet
-"$1/tavraloader-cli" version
-dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
-  org.freedesktop.DBus.GetConnectionUnixProcessID string:dk.norvik.TavraLink |
-  awk '/uint32/ { print $2 }' >"$3"
-readlink "/proc/$(cat "$3")/exe" >>"$3"
+BIN=$1 FIRMWARE=$2 SERVER=$3
+"$BIN/tavraloader-cli" update "$FIRMWARE" --quiet &
+update=$!
+while kill -0 "$update" 2>/dev/null; do
+  pid=$(dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+    org.freedesktop.DBus.GetConnectionUnixProcessID string:dk.norvik.TavraLink 2>/dev/null |
+    awk '/uint32/ { print $2 }') || true
+  if [ -n "$pid" ]; then
+    { echo "$pid"; readlink "/proc/$pid/exe"; } >"$SERVER"
+    break
+  fi
+  sleep 0.1
+done
+wait "$update"
+"$BIN/tavraloader-cli" version
 JOB
 timeout 150 dbus-run-session -- bash "$WORK/job.sh" "$BIN" "$FIRMWARE" "$WORK/server.pid" \
   >"$WORK/job.log" 2>&1 || { cat "$WORK/job.log" >&2; fail "the update from the installed files failed"; }
 cat "$WORK/job.log"
+[ -s "$WORK/server.pid" ] || fail "no TavraLink on the bus while the update ran"
 # The server that served the job is the package's.
 server_exe=$(sed -n 2p "$WORK/server.pid")
 [ "$server_exe" = "$BIN/tavralink" ] || fail "the job was served by '$server_exe'"
