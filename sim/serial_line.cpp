@@ -4,6 +4,8 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -75,15 +77,30 @@ class FdLine final : public SerialLine {
  public:
   // ioFd: the descriptor read and written; rateFd: where the host's settings are read
   // (the slave of a pseudo-terminal), -1 for a device.
-  FdLine(
-      int ioFd, int rateFd, std::string hostPath, std::string linkPath, bool device, ByteSink sink)
+  FdLine(int ioFd,
+         int rateFd,
+         std::string hostPath,
+         std::string linkPath,
+         bool device,
+         ByteSink sink,
+         std::function<void()> hostClosed = {})
       : m_fd(ioFd),
         m_rateFd(rateFd),
         m_hostPath(std::move(hostPath)),
         m_linkPath(std::move(linkPath)),
         m_device(device),
-        m_sink(std::move(sink)) {
+        m_sink(std::move(sink)),
+        m_hostClosed(std::move(hostClosed)) {
     m_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (!m_device && m_rateFd >= 0) {
+      // Opens and closes of the slave by anyone but us (our own descriptor is older).
+      m_watchFd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+      if (m_watchFd >= 0 &&
+          inotify_add_watch(m_watchFd, m_hostPath.c_str(), IN_OPEN | IN_CLOSE) < 0) {
+        ::close(m_watchFd);
+        m_watchFd = -1;
+      }
+    }
   }
   ~FdLine() override { Stop(); }
   FdLine(const FdLine&) = delete;
@@ -172,6 +189,9 @@ class FdLine final : public SerialLine {
     if (m_wakeFd >= 0) {
       ::close(m_wakeFd);
     }
+    if (m_watchFd >= 0) {
+      ::close(m_watchFd);
+    }
   }
 
   [[nodiscard]] std::string HostPath() const override { return m_hostPath; }
@@ -180,8 +200,9 @@ class FdLine final : public SerialLine {
   void ReadLoop() {
     std::array<std::uint8_t, 4096> buffer{};
     while (!m_stopping.load()) {
-      std::array<pollfd, 2> fds{pollfd{m_fd, POLLIN, 0}, pollfd{m_wakeFd, POLLIN, 0}};
-      const int ready = ::poll(fds.data(), fds.size(), -1);
+      std::array<pollfd, 3> fds{pollfd{m_fd, POLLIN, 0}, pollfd{m_wakeFd, POLLIN, 0},
+                                pollfd{m_watchFd, POLLIN, 0}};
+      const int ready = ::poll(fds.data(), m_watchFd >= 0 ? 3 : 2, -1);
       if (ready < 0) {
         if (errno == EINTR) {
           continue;
@@ -190,6 +211,9 @@ class FdLine final : public SerialLine {
       }
       if (fds[1].revents & POLLIN) {
         return;
+      }
+      if (fds[2].revents & POLLIN) {
+        FollowHostOpens();
       }
       if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
         const ssize_t n = ::read(m_fd, buffer.data(), buffer.size());
@@ -205,13 +229,41 @@ class FdLine final : public SerialLine {
     }
   }
 
+  // Counts the host's descriptors of the slave; when the last one closes, the exclusive mode
+  // a host set (and could not clear, killed) is cleared.
+  void FollowHostOpens() {
+    alignas(inotify_event) std::array<char, 4096> buffer{};
+    for (;;) {
+      const ssize_t n = ::read(m_watchFd, buffer.data(), buffer.size());
+      if (n <= 0) {
+        return;
+      }
+      for (ssize_t at = 0; at < n;) {
+        inotify_event event{};
+        std::memcpy(&event, buffer.data() + at, sizeof event);
+        at += static_cast<ssize_t>(sizeof event + event.len);
+        if ((event.mask & IN_OPEN) != 0) {
+          ++m_hostOpen;
+        } else if ((event.mask & IN_CLOSE) != 0 && m_hostOpen > 0 && --m_hostOpen == 0) {
+          (void)::ioctl(m_rateFd, TIOCNXCL);
+          if (m_hostClosed) {
+            m_hostClosed();
+          }
+        }
+      }
+    }
+  }
+
   int m_fd;
   int m_rateFd;
   int m_wakeFd = -1;
+  int m_watchFd = -1;  // inotify on the slave (pseudo-terminal only)
+  int m_hostOpen = 0;  // reader thread only
   std::string m_hostPath;
   std::string m_linkPath;
   bool m_device;
   ByteSink m_sink;
+  std::function<void()> m_hostClosed;
   std::atomic<bool> m_stopping{false};
   std::thread m_reader;
 };
@@ -267,7 +319,8 @@ std::unique_ptr<SerialLine> MakePortLine(stack::SimulatedSerialPort& port, ByteS
 
 std::unique_ptr<SerialLine> MakePseudoTerminalLine(ByteSink sink,
                                                    const std::string& linkPath,
-                                                   std::string* error) {
+                                                   std::string* error,
+                                                   std::function<void()> hostClosed) {
   std::string ignored;
   std::string& why = error != nullptr ? *error : ignored;
   const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
@@ -299,7 +352,8 @@ std::unique_ptr<SerialLine> MakePseudoTerminalLine(ByteSink sink,
     ::close(master);
     return nullptr;
   }
-  auto line = std::make_unique<FdLine>(master, slave, slavePath, linkPath, false, std::move(sink));
+  auto line = std::make_unique<FdLine>(master, slave, slavePath, linkPath, false, std::move(sink),
+                                       std::move(hostClosed));
   if (!line->StartReader(&why)) {
     return nullptr;
   }

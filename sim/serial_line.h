@@ -41,9 +41,14 @@ class SerialLine {
 std::unique_ptr<SerialLine> MakePortLine(stack::SimulatedSerialPort& port, ByteSink sink);
 // linkPath: when non-empty, a symlink to the slave made there (an old symlink is replaced, any
 // other file is left alone and is an error) and removed by Stop().
+// The line keeps the slave open itself, so a host's exclusive mode (TIOCEXCL) would outlive
+// the host: when the host's last descriptor of the slave closes (a killed host included), the
+// line clears it, so that the next host can open the port, and then calls hostClosed (reader
+// thread; may be empty).
 std::unique_ptr<SerialLine> MakePseudoTerminalLine(ByteSink sink,
                                                    const std::string& linkPath,
-                                                   std::string* error);
+                                                   std::string* error,
+                                                   std::function<void()> hostClosed = {});
 std::unique_ptr<SerialLine> MakeDeviceLine(const std::string& devicePath,
                                            ByteSink sink,
                                            std::string* error);

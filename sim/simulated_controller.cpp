@@ -615,7 +615,10 @@ struct SimulatedController::Impl final : stack::IFrameSink {
         break;
       case 0x06:
         if (mode != ControllerMode::BootCode) {
+          // A restart into the boot code: the switch gets its acknowledgement only, and the
+          // boot code answers the host's next connect (nothing of before the restart is sent).
           EnterMode(ControllerMode::BootCode);
+          break;
         }
         HostConnects(param(1) | (param(2) << 8));
         ReplyManagement({0x26});
@@ -650,7 +653,8 @@ struct SimulatedController::Impl final : stack::IFrameSink {
     lastValid = Clock::now();
   }
 
-  // A (re)start of the controller in `newMode`: 9600 bit/s, no link, transfers forgotten.
+  // A (re)start of the controller in `newMode`: 9600 bit/s, no link, transfers forgotten, and
+  // so are its own frames not yet acknowledged (never retransmitted after the restart).
   void EnterMode(ControllerMode newMode) {
     mode = newMode;
     hostConnected = false;
@@ -940,7 +944,13 @@ bool SimulatedController::StartPseudoTerminal(const std::string& linkPath, std::
     return false;
   }
   std::unique_ptr<SerialLine> line =
-      MakePseudoTerminalLine(SinkFor(m_impl->inbox), linkPath, error);
+      MakePseudoTerminalLine(SinkFor(m_impl->inbox), linkPath, error, [impl = m_impl.get()] {
+        {
+          std::lock_guard lock(impl->mutex);
+          ++impl->counters.hostClosings;
+        }
+        impl->Bump();
+      });
   if (!line) {
     m_impl->started = false;
     return false;

@@ -125,6 +125,7 @@ struct SimCounters {
   std::uint32_t restarts = 0;               // Restart() and command 0x03
   std::uint32_t hostTimeouts = 0;           // T ran out without a valid frame
   std::uint32_t bytesReceived = 0;          // every byte that came from the host
+  std::uint32_t hostClosings = 0;           // pseudo-terminal: the host's last descriptor closed
 };
 
 class SimulatedController {

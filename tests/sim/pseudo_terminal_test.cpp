@@ -4,9 +4,12 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -98,6 +101,24 @@ TEST_F(PseudoTerminal, ServesFramesThroughTheSymlinkAndRemovesIt) {
   EXPECT_EQ(answer[4], 0x25);
   m_sim->Stop();
   EXPECT_FALSE(std::filesystem::is_symlink(m_link));
+}
+
+TEST_F(PseudoTerminal, ExclusiveModeOfAHostThatEndedIsCleared) {
+  m_sim = std::make_unique<SimulatedController>();
+  std::string error;
+  ASSERT_TRUE(m_sim->StartPseudoTerminal(m_link, &error)) << error;
+  OpenHost(9600);
+  ASSERT_EQ(::ioctl(m_fd, TIOCEXCL), 0);
+  // The host ends without clearing it (as a killed server does): its descriptor just closes.
+  ::close(m_fd);
+  m_fd = -1;
+  ASSERT_TRUE(m_sim->WaitUntil([&] { return m_sim->Counters().hostClosings == 1; }, 5000ms));
+  // The next host opens the port (also without root) and finds it not exclusive.
+  m_fd = ::open(m_link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(m_fd, 0) << std::strerror(errno);
+  int exclusive = 1;
+  ASSERT_EQ(::ioctl(m_fd, TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 0);
 }
 
 TEST_F(PseudoTerminal, NoticesTheHostRateAndIgnoresFramesAtAnother) {
