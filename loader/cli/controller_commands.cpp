@@ -18,7 +18,9 @@ namespace tavra::loader::cli {
 namespace {
 
 // Bytes per unit of the backup's progress (its maximum is the firmware size / 67).
-constexpr double kUploadUnitBytes = 67.0;
+// A backup's block size is the controller's business (the size it announces only scales the
+// bar): its progress shows blocks per second.
+constexpr double kUploadUnitBytes = 0.0;
 constexpr std::string_view kPartialFirmware = "the controller may hold a partial firmware";
 
 long long ImageBytes(const FirmwareImage& image) {

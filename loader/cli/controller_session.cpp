@@ -6,10 +6,6 @@
 namespace tavra::loader::cli {
 namespace {
 
-bool IsOnline(std::uint8_t status) {
-  return status == COM_TAVRA_ONLINE_NORMAL_MODE || status == 4 || status == COM_TAVRA_BOOTCODE_MODE;
-}
-
 std::string Hex(HRESULT hr) {
   char text[16];
   std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(hr));
@@ -59,20 +55,7 @@ bool ControllerSession::Prepare() {
 }
 
 bool ControllerSession::WaitOnline(std::chrono::milliseconds limit) {
-  LinkState& state = m_connection->State();
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  // Normal mode wakes the wait at once; a controller that comes up in its boot code is seen
-  // at the next slice.
-  constexpr auto kSlice = std::chrono::milliseconds(200);
-  while (!IsOnline(state.ComStatus())) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0 || state.Aborted()) {
-      return false;
-    }
-    (void)state.WaitForStatus(COM_TAVRA_ONLINE_NORMAL_MODE, std::min(left, kSlice));
-  }
-  return true;
+  return m_connection->State().WaitForOnline(limit);
 }
 
 bool ControllerSession::Connect(bool bootCode, bool requireOnline) {

@@ -30,8 +30,14 @@ class TerminalBoxes final : public MessageBoxes {
   void SetPrintSuccess(bool print);
   // Every text shown so far, in order (for --json).
   [[nodiscard]] std::vector<std::string> Messages() const;
-  // Writes `text` to `stream` under the output mutex.
+  // Writes `text` to `stream` under the output mutex, after ending an open progress bar line.
   void Write(std::ostream& stream, std::string_view text);
+  // The progress bar line's latest text; drawn on standard error now when `draw`, else at the
+  // latest when the line is ended (so the last state is never left out). The line stays open
+  // until the next output.
+  void UpdateBar(std::string line, bool draw);
+  // Ends an open progress bar line.
+  void EndBar();
   [[nodiscard]] std::ostream& Out() { return m_out; }
   [[nodiscard]] std::ostream& Err() { return m_err; }
 
@@ -42,7 +48,12 @@ class TerminalBoxes final : public MessageBoxes {
   const Language m_language;
   const bool m_json;
   bool m_printSuccess = true;
+  bool m_barOpen = false;   // a bar line without its line end is on standard error
+  std::string m_barLine;    // the bar's latest text
+  bool m_barStale = false;  // m_barLine is newer than what is on the screen
   std::vector<std::string> m_messages;
+
+  void EndBarLocked();
 };
 
 class TerminalProgress final : public Progress {
@@ -69,9 +80,9 @@ class TerminalProgress final : public Progress {
   const std::string m_label;
   const double m_bytesPerUnit;
   int m_maximum = 0;
-  int m_position = 0;
+  int m_position = 0;  // capped at the maximum (the bar and the percentage)
+  int m_received = 0;  // as reported (the backup's maximum is only an estimate)
   int m_lastTenth = -1;
-  bool m_barOpen = false;
   std::chrono::steady_clock::time_point m_start = std::chrono::steady_clock::now();
   std::chrono::steady_clock::time_point m_lastDraw{};
 };

@@ -139,6 +139,15 @@ bool LinkState::WaitForStatus(std::uint8_t status, std::chrono::milliseconds lim
          !m_aborted;
 }
 
+bool LinkState::WaitForOnline(std::chrono::milliseconds limit) {
+  std::unique_lock lock(m_lock);
+  const auto online = [&] {
+    return m_comStatus == COM_TAVRA_ONLINE_NORMAL_MODE || m_comStatus == 4 ||
+           m_comStatus == COM_TAVRA_BOOTCODE_MODE || m_aborted;
+  };
+  return m_changed.wait_for(lock, limit, online) && !m_aborted;
+}
+
 bool LinkState::WaitIndicationTaken(std::chrono::milliseconds limit) {
   std::unique_lock lock(m_lock);
   return m_changed.wait_for(lock, limit, [&] { return !m_indicationReceived; });

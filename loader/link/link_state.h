@@ -73,6 +73,9 @@ class LinkState {
   bool WaitForOffline(std::uint64_t seen, std::chrono::milliseconds limit);
   // Waits until COM_Status is `status`; false on time-out or abort.
   bool WaitForStatus(std::uint8_t status, std::chrono::milliseconds limit);
+  // Waits until the controller is reported online (normal mode or boot code); false on
+  // time-out or abort.
+  bool WaitForOnline(std::chrono::milliseconds limit);
   // Waits until the last indication has been taken by a wait (for test doubles that deliver
   // a controller's second message only after the first was read).
   bool WaitIndicationTaken(std::chrono::milliseconds limit);
