@@ -18,6 +18,7 @@
 
 #include "server/stack/frame_codec.h"
 #include "server/stack/frame_parser.h"
+#include "server/stack/uart_probe.h"
 #include "shared/com_port_map.h"
 
 namespace tavra::stack {
@@ -144,6 +145,10 @@ Result TermiosSerialPort::OpenDevice(const std::string& path,
     }
   }
   auto device = std::make_shared<Device>(fd);
+  if (NoUartBehind(ProbeUart(fd))) {
+    systemError = ENODEV;
+    return kPortNotFound;
+  }
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     systemError = errno;
     return systemError == EWOULDBLOCK ? kPortInUse : kPortOpenError;
