@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFont>
+#include <QIcon>
 #include <QMessageBox>
 #include <QScreen>
 #include <QTimer>
@@ -72,6 +73,9 @@ int main(int argc, char** argv) {
   }
   QApplication app(argc, argv);
   QApplication::setApplicationName(QString::fromLatin1(tavra::loader::kApplicationTitle));
+  // Ties the window to its launcher and icon (Wayland, task bars) once installed.
+  QGuiApplication::setDesktopFileName(QStringLiteral("dk.norvik.TavraLoader"));
+  QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("dk.norvik.TavraLoader")));
   QFont::insertSubstitution(QStringLiteral("MS Sans Serif"), QStringLiteral("DejaVu Sans"));
   QFont font(QStringLiteral("MS Sans Serif"), 8);
   QApplication::setFont(font);
