@@ -2,6 +2,8 @@
 
 #include <QtCore/QByteArray>
 #include <array>
+#include <cstdio>
+#include <exception>
 #include <string_view>
 
 namespace tavra::dbus {
@@ -62,10 +64,10 @@ constexpr std::array<MethodSignature, 10> kMethods{{
 
 }  // namespace
 
-CallbackMessageResult DeliverCallbackMessage(const QString& member,
-                                             const QString& signature,
-                                             const QList<QVariant>& a,
-                                             ITavraCallback& callback) {
+static CallbackMessageResult DeliverUnguarded(const QString& member,
+                                              const QString& signature,
+                                              const QList<QVariant>& a,
+                                              ITavraCallback& callback) {
   const MethodSignature* found = nullptr;
   for (const MethodSignature& m : kMethods) {
     if (member == QLatin1StringView(m.name.data(), static_cast<qsizetype>(m.name.size()))) {
@@ -132,6 +134,21 @@ CallbackMessageResult DeliverCallbackMessage(const QString& member,
       (void)callback.Management_Indication(Int(a[0]), Int(a[1]), d.Length(), d.Data());
       break;
     }
+  }
+  return CallbackMessageResult::Delivered;
+}
+
+CallbackMessageResult DeliverCallbackMessage(const QString& member,
+                                             const QString& signature,
+                                             const QList<QVariant>& arguments,
+                                             ITavraCallback& callback) {
+  // A client's exception must not end the bus thread: logged, and the next call is delivered.
+  try {
+    return DeliverUnguarded(member, signature, arguments, callback);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "TavraLink proxy: callback %s threw: %s\n", qPrintable(member), e.what());
+  } catch (...) {
+    std::fprintf(stderr, "TavraLink proxy: callback %s threw\n", qPrintable(member));
   }
   return CallbackMessageResult::Delivered;
 }

@@ -3,7 +3,8 @@
 // call. The signature must be exactly the contract's; the data buffer handed on is the message's
 // bytes (never null, also when empty) and valid only during the call.
 //
-// Pure function; runs on the thread that calls it (the proxy's bus thread).
+// An exception thrown by the client's callback is caught and logged (standard error); the call
+// counts as delivered. Pure function; runs on the thread that calls it (the proxy's bus thread).
 
 #include <QtCore/QList>
 #include <QtCore/QString>
