@@ -29,13 +29,16 @@ int main(int argc, char** argv) {
     std::fputs(kHelpText, stdout);
     return 0;
   }
+  tavra::host::ApplyPriorityBeforeThreads();
   tavra::host::PrepareGuiPlatform();
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("TavraLink"));
   QApplication::setApplicationVersion(QStringLiteral("1.0.12.0"));
   // Closing the about box or the status dialog must not end the server.
   QApplication::setQuitOnLastWindowClosed(false);
-  return tavra::host::RunServer(QApplication::arguments());
+  tavra::host::ServerRunOptions options;
+  options.priorityApplied = true;
+  return tavra::host::RunServer(QApplication::arguments(), options);
 }
 
 #if defined(__SANITIZE_THREAD__)

@@ -106,10 +106,17 @@ void PrepareGuiPlatform() {
   qputenv("QT_QPA_PLATFORM", platforms);
 }
 
-int RunServer(const QStringList& arguments, const ServerRunOptions& options) {
-  // 1, 2: settings, then the process priority they name.
+void ApplyPriorityBeforeThreads() {
   ReadSettings();
   ApplyProcessPriority(stack::ServerSettings().Get(stack::Setting::ProcessPriority));
+}
+
+int RunServer(const QStringList& arguments, const ServerRunOptions& options) {
+  // 1, 2: settings, then the process priority they name (main() applies it before any thread).
+  ReadSettings();
+  if (!options.priorityApplied) {
+    ApplyProcessPriority(stack::ServerSettings().Get(stack::Setting::ProcessPriority));
+  }
 
   // 3: the command line.
   const CommandLineOption option = ParseCommandLine(CommandLineFromArguments(arguments));

@@ -31,7 +31,14 @@ struct ServerRunOptions {
   // Adds the icon (forcedShutdown is what its Shut Down command runs); returns the object that
   // keeps it, or null when no icon is shown. Empty: the real tray icon where a tray exists.
   std::function<std::unique_ptr<QObject>(std::function<void()> forcedShutdown)> createTray;
+  // The priority was applied already (ApplyPriorityBeforeThreads), before any thread started.
+  bool priorityApplied = false;
 };
+
+// Steps 1 and 2 for main(): reads the settings and applies the process priority they name,
+// before the QApplication (or anything else) starts a thread. On Linux a priority belongs to a
+// thread and is inherited by the threads it starts, so only this order reaches every thread.
+void ApplyPriorityBeforeThreads();
 
 // Runs the program with `arguments` (arguments[0] is the program); returns the exit code.
 int RunServer(const QStringList& arguments, const ServerRunOptions& options = {});
