@@ -35,13 +35,15 @@ class ModuleLockAdapter final : public service::IModuleLock {
   ServerModule& m_module;
 };
 
+bool HasScreen();
+
 std::unique_ptr<QObject> CreateRealTray(std::function<void()> forcedShutdown) {
-  if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr) {
-    return nullptr;  // no widgets without a QApplication
+  if (!HasScreen()) {
+    return nullptr;  // headless: no window system, so no tray can ever appear
   }
   auto tray = std::make_unique<TrayIcon>(std::move(forcedShutdown));
   if (!tray->Show()) {
-    return nullptr;
+    std::fprintf(stderr, "tavralink: no system tray yet; the icon appears when one does\n");
   }
   return tray;
 }

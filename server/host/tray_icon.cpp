@@ -84,11 +84,10 @@ TrayIcon::~TrayIcon() {
 }
 
 bool TrayIcon::Show() {
-  if (!QSystemTrayIcon::isSystemTrayAvailable()) {
-    return false;
-  }
+  // Shown also when no tray is there yet: Qt adds the icon as soon as a tray appears (it
+  // watches the tray's selection on X11 and the status notifier watcher on the bus).
   m_icon.show();
-  return true;
+  return QSystemTrayIcon::isSystemTrayAvailable();
 }
 
 void TrayIcon::Hide() {

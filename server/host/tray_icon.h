@@ -41,7 +41,8 @@ class TrayIcon : public QObject {
   explicit TrayIcon(std::function<void()> forcedShutdown, QObject* parent = nullptr);
   ~TrayIcon() override;
 
-  // Adds the icon when a tray is available. false (headless) otherwise.
+  // Shows the icon; Qt adds it to a tray that appears later. Returns whether a tray is there
+  // now.
   bool Show();
   void Hide();
   [[nodiscard]] bool Visible() const;
