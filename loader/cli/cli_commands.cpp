@@ -43,7 +43,7 @@ void PrintHelp(std::ostream& out) {
       << "  --debug       write the debug log \"Debug.Log\" in the current folder\n"
       << "  --json        print one JSON object per result\n"
       << "  --quiet       no progress display\n"
-      << "  --lang NAME   language of the messages (DANISH)\n"
+      << "  --lang NAME   language of the messages: DANISH (default), ENGLISH, GERMAN\n"
       << "  --verify      update: read the firmware back and compare it row by row\n"
       << "  -h, --help    show this help and exit\n\n"
       << "Exit status: 0 success, 1 the command failed, 2 wrong usage.\n";
@@ -76,21 +76,6 @@ std::optional<int> ParsePort(std::string_view text) {
     return std::nullopt;
   }
   return value;
-}
-
-// A language is offered only once its column holds the loader's texts.
-std::optional<Language> ParseLanguage(std::string_view text) {
-  for (std::size_t i = 0; i < kLanguageCount; ++i) {
-    const auto language = static_cast<Language>(i);
-    std::string upper(text);
-    for (char& c : upper) {
-      c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
-    }
-    if (upper == kLanguageNames[i] && !LookupMessage("IDS_MB_4_TEXT", language).empty()) {
-      return language;
-    }
-  }
-  return std::nullopt;
 }
 
 struct Parsed {
@@ -146,9 +131,9 @@ bool TakeOption(const std::vector<std::string>& argv, std::size_t& i, Parsed& pa
     options.port = *port;
   } else if (IsValueOption(arg, "--lang")) {
     const auto value = OptionValue(argv, i, "--lang");
-    const auto language = value ? ParseLanguage(*value) : std::nullopt;
+    const auto language = value ? OfferedLanguage(*value) : std::nullopt;
     if (!language) {
-      parsed.error = "--lang: only DANISH has the loader's texts";
+      parsed.error = "--lang takes DANISH, ENGLISH or GERMAN";
       return false;
     }
     options.language = *language;

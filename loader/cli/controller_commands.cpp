@@ -190,7 +190,7 @@ int RunStatusCommand(CommandContext& context) {
   std::copy_n(data.begin(), std::min(data.size(), identity.bytes.size()), identity.bytes.begin());
   JsonObject result;
   result.Add("online", online);
-  std::string text = StatusBarText(online, context.options.port) + "\n";
+  std::string text = StatusBarText(online, context.options.port, context.options.language) + "\n";
   if (online) {
     result.Add("type", static_cast<int>(identity.Type()))
         .Add("typeName", identity.TypeName())

@@ -68,7 +68,7 @@ bool ControllerSession::Connect(bool bootCode, bool requireOnline) {
   }
   if (!WaitOnline(requireOnline ? kOnlineWait : kStatusWait)) {
     if (requireOnline && !StopRequested()) {
-      m_boxes.Write(m_context.err, StatusBarText(false, port) + "\n");
+      m_boxes.Write(m_context.err, StatusBarText(false, port, Options().language) + "\n");
       Complain("the controller did not come online within " +
                std::to_string(kOnlineWait.count() / 1000) + " s");
     }

@@ -11,7 +11,9 @@ namespace tavra::loader::cli {
 namespace {
 
 // IDS_MB_2_TEXT, the loader's message for a file that fails the open check.
-constexpr std::string_view kChecksumErrorText = "Forkert checksum i fil !";
+std::string_view ChecksumErrorText(const CommandContext& context) {
+  return LookupMessage("IDS_MB_2_TEXT", context.options.language);
+}
 
 std::string ChecksumLine(const std::optional<std::int32_t>& stored,
                          std::uint16_t expected,
@@ -42,7 +44,7 @@ int RunCheckCommand(CommandContext& context) {
   const FirmwareFileCheck check = CheckFirmwareFile(source);
   if (CannotRead(check.layout)) {
     context.err << kProgramName << ": " << path << ": " << DescribeFileResult(check.layout) << "\n";
-    context.out << kChecksumErrorText << "\n";
+    context.out << ChecksumErrorText(context) << "\n";
     return kExitFailed;
   }
   context.out << ProductInfoLines(FormatProductInfo(source));
@@ -64,7 +66,7 @@ int RunCheckCommand(CommandContext& context) {
     context.err << kProgramName << ": " << path
                 << ": cannot be loaded: " << DescribeFileResult(check.layout) << "\n";
   }
-  context.out << kChecksumErrorText << "\n";
+  context.out << ChecksumErrorText(context) << "\n";
   return kExitFailed;
 }
 

@@ -1,5 +1,6 @@
 #include "loader/window/about_box.h"
 
+#include <QEvent>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QIcon>
@@ -10,6 +11,7 @@
 
 #include "loader/window/caption_tables.h"
 #include "loader/window/side_panels.h"
+#include "loader/window/window_captions.h"
 
 namespace tavra::loader {
 
@@ -58,6 +60,14 @@ TAboutBox::TAboutBox(QWidget* parent) : QDialog(parent) {
   layout->addWidget(ok, 0, Qt::AlignHCenter);
   layout->setSizeConstraint(QLayout::SetFixedSize);  // a fixed dialog border
   AddHelpKey(this);
+}
+
+void TAboutBox::changeEvent(QEvent* event) {
+  if (event->type() == QEvent::LanguageChange) {
+    // ProductName keeps the name it is built with ("1.10"; its row holds "1.00").
+    ApplyCaptions(this, LoaderWindow::About, "TAboutBox", {QStringLiteral("ProductName")});
+  }
+  QDialog::changeEvent(event);
 }
 
 }  // namespace tavra::loader

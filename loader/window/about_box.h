@@ -16,6 +16,9 @@ class TAboutBox : public QDialog {
 
  public:
   explicit TAboutBox(QWidget* parent = nullptr);
+
+ protected:
+  void changeEvent(QEvent* event) override;  // LanguageChange: captions again
 };
 
 // The program's icon, drawn (the loader ships no image files).

@@ -1,12 +1,13 @@
 #pragma once
 // The localization engine of the loader's windows: per window a caption table (component name
 // -> caption, and the main window's hints), the locale table and the standard dialog captions,
-// in the nine languages of the message table, of which the loader fills and uses the Danish
-// column. The windows take their captions from here, except the two they are built with
-// (the main window's "Tavra Firmware Loader 1.1" and the about box's "Tavra Firmware Loader
-// 1.10"; their rows hold "1.0" and "1.00").
+// in the nine languages of the message table, of which the loader fills Danish (the default),
+// English and German. The windows take their captions from here in the active language, except
+// the two they are built with (the main window's "Tavra Firmware Loader 1.1" and the about box's
+// "Tavra Firmware Loader 1.10"; their rows hold "1.0" and "1.00").
 //
-// Constant data and a lookup (TextTable): any thread, no lock.
+// Constant data and a lookup (TextTable): any thread, no lock. The active language is an atomic:
+// set on the user-interface thread (start, settings menu), read from any thread.
 
 #include <string_view>
 
@@ -15,10 +16,11 @@
 namespace tavra::loader {
 
 // The windows whose captions the engine holds.
-enum class LoaderWindow { Main, Comport, OpenFile, BackupFile, About };
+enum class LoaderWindow { Main, Comport, OpenFile, BackupFile, About, History };
 
-// The language every window uses; the loader offers no way to switch it.
-inline constexpr Language kActiveLanguage = Language::Danish;
+// The language every window and box uses; Danish until the settings or the menu choose another.
+[[nodiscard]] Language ActiveLanguage();
+void SetActiveLanguage(Language language);
 
 [[nodiscard]] const TextTable& CaptionTable(LoaderWindow window);
 // Hints (the main window's tool buttons); empty for the other windows.

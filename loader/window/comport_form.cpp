@@ -11,6 +11,7 @@
 #include "loader/window/caption_tables.h"
 #include "loader/window/loader_settings.h"
 #include "loader/window/side_panels.h"
+#include "loader/window/window_captions.h"
 
 namespace tavra::loader {
 namespace {
@@ -50,6 +51,7 @@ TComportForm::TComportForm(QWidget* parent, LogLine log) : QDialog(parent), m_lo
   layout->addWidget(m_combo);
   layout->addStretch(1);
   layout->addLayout(buttons);
+  ApplyCaptions(this, LoaderWindow::Comport, "TComportForm");
   AddHelpKey(this);
 }
 
@@ -100,6 +102,8 @@ void TComportForm::ComportCancelClick() {
 bool TComportForm::event(QEvent* event) {
   if (event->type() == QEvent::WindowActivate) {
     FormActivate();
+  } else if (event->type() == QEvent::LanguageChange) {
+    ApplyCaptions(this, LoaderWindow::Comport, "TComportForm");
   }
   return QDialog::event(event);
 }

@@ -11,6 +11,7 @@ namespace {
 constexpr char kHelpFileKey[] = "HelpFile";
 constexpr char kFirmwareFilesKey[] = "FirmwareFiles";
 constexpr char kComportKey[] = "Comport";
+constexpr char kLanguageKey[] = "Language";
 
 QSettings Open() {
   return QSettings(QSettings::IniFormat, QSettings::UserScope,
@@ -64,6 +65,17 @@ QString FirmwareFiles() {
 QString HelpFilePath() {
   return Open().value(QString::fromLatin1(kHelpFileKey)).toString() +
          QString::fromLatin1(kHelpFileName);
+}
+
+Language ReadLanguage() {
+  const std::string name = Open().value(QString::fromLatin1(kLanguageKey)).toString().toStdString();
+  return OfferedLanguage(name).value_or(Language::Danish);
+}
+
+void WriteLanguage(Language language) {
+  const std::string_view name = LanguageName(language);
+  Open().setValue(QString::fromLatin1(kLanguageKey),
+                  QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size())));
 }
 
 }  // namespace settings

@@ -4,11 +4,14 @@
 // `HelpFile` (the program's folder with a trailing '/') and `FirmwareFiles` (the program's
 // folder + "Firmware Files") are rewritten at every start; `Comport` (1..8) is created with 1
 // when `HelpFile` was missing, and rewritten after a successful port change only while
-// `HelpFile` exists. Failures of the file are never reported.
+// `HelpFile` exists; `Language` (a language name, "ENGLISH") is written when the user picks one
+// in the settings menu. Failures of the file are never reported.
 //
 // No state of its own; the window's thread. No lock.
 
 #include <QString>
+
+#include "loader/link/message_texts.h"
 
 namespace tavra::loader {
 
@@ -31,6 +34,9 @@ void WriteComportIfPresent(int port);
 [[nodiscard]] QString FirmwareFiles();
 // HelpFile + "tavrafirmwareloader.chm" (only the file name when HelpFile is missing).
 [[nodiscard]] QString HelpFilePath();
+// The remembered language; Danish when none is, or an unknown name.
+[[nodiscard]] Language ReadLanguage();
+void WriteLanguage(Language language);
 
 }  // namespace settings
 

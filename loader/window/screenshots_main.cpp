@@ -7,6 +7,8 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QScreen>
@@ -21,6 +23,7 @@
 #include "loader/window/side_panel_file_dialog.h"
 #include "loader/window/side_panels.h"
 #include "loader/window/startform.h"
+#include "loader/window/window_captions.h"
 
 namespace {
 
@@ -150,6 +153,19 @@ int main(int argc, char** argv) {
   WaitUntil([&] { return form->isVisible(); });
   ok = Save(form, out.filePath(QStringLiteral("tavraloader-port-form.png"))) && ok;
   form->close();
+
+  // The settings menu in English, its language list open.
+  tavra::loader::SwitchLanguage(tavra::loader::Language::English);
+  auto* settingsMenu = Child<QMenu>(&window, "Indstillinger1");
+  auto* languages = Child<QMenu>(&window, "Sprog1");
+  settingsMenu->popup(window.mapToGlobal(QPoint(4, window.menuBar()->height())));
+  WaitUntil([&] { return settingsMenu->isVisible(); });
+  languages->popup(settingsMenu->geometry().topRight() +
+                   QPoint(0, settingsMenu->actionGeometry(languages->menuAction()).top()));
+  WaitUntil([&] { return languages->isVisible(); });
+  ok = Save(&window, out.filePath(QStringLiteral("tavraloader-english.png"))) && ok;
+  languages->hide();
+  settingsMenu->hide();
   window.close();
   return ok ? 0 : 1;
 }

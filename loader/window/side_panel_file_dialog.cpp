@@ -1,5 +1,6 @@
 #include "loader/window/side_panel_file_dialog.h"
 
+#include <QEvent>
 #include <QGridLayout>
 #include <QHeaderView>
 #include <QTreeView>
@@ -45,11 +46,7 @@ SidePanelFileDialog::SidePanelFileDialog(QWidget* parent, AcceptMode mode, QWidg
     : QFileDialog(parent), m_sidePanel(sidePanel) {
   setOption(QFileDialog::DontUseNativeDialog);
   setAcceptMode(mode);
-  setLabelText(QFileDialog::LookIn, Plain(mode == AcceptOpen ? "Look &in:" : "Save &in:"));
-  setLabelText(QFileDialog::FileName, Std("File &name:"));
-  setLabelText(QFileDialog::FileType, Plain("Files of &type:"));
-  setLabelText(QFileDialog::Accept, Std(mode == AcceptOpen ? "&Open" : "&Save"));
-  setLabelText(QFileDialog::Reject, Std("Cancel"));
+  ApplyLabels();
   if (auto* grid = qobject_cast<QGridLayout*>(layout()); grid != nullptr && sidePanel != nullptr) {
     grid->addWidget(sidePanel, 0, grid->columnCount(), grid->rowCount(), 1);
   }
@@ -60,6 +57,23 @@ SidePanelFileDialog::SidePanelFileDialog(QWidget* parent, AcceptMode mode, QWidg
       m_onConfirm(path);
     }
   });
+}
+
+void SidePanelFileDialog::ApplyLabels() {
+  const bool open = acceptMode() == AcceptOpen;
+  setWindowTitle(Std(open ? "Open" : "Save As"));
+  setLabelText(QFileDialog::LookIn, Plain(open ? "Look &in:" : "Save &in:"));
+  setLabelText(QFileDialog::FileName, Std("File &name:"));
+  setLabelText(QFileDialog::FileType, Plain("Files of &type:"));
+  setLabelText(QFileDialog::Accept, Std(open ? "&Open" : "&Save"));
+  setLabelText(QFileDialog::Reject, Std("Cancel"));
+}
+
+void SidePanelFileDialog::changeEvent(QEvent* event) {
+  QFileDialog::changeEvent(event);
+  if (event->type() == QEvent::LanguageChange) {
+    ApplyLabels();
+  }
 }
 
 void SidePanelFileDialog::setSelectedPath(const QString& path) {

@@ -3,7 +3,8 @@
 // panel form at its right, a callback on every change of the selection (also when the program
 // selects a file, which QFileDialog does not report), a callback when the user confirms a file
 // (the dialog closes after it in every case), a start folder and a selected path, and the
-// loader's filter text "Desc|*.EXT|Desc|*.*" turned into Qt's "Desc (*.EXT)" list.
+// loader's filter text "Desc|*.EXT|Desc|*.*" turned into Qt's "Desc (*.EXT)" list. Title and
+// labels are the standard dialog captions in the active language.
 //
 // Owner: the main window. Thread: the user-interface thread.
 
@@ -37,8 +38,10 @@ class SidePanelFileDialog : public QFileDialog {
 
  protected:
   void showEvent(QShowEvent* event) override;
+  void changeEvent(QEvent* event) override;  // LanguageChange: title and labels again
 
  private:
+  void ApplyLabels();
   void OnCurrentChanged(const QString& path);
 
   QWidget* m_sidePanel;

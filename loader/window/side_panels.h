@@ -17,6 +17,9 @@ class TOpenFileForm : public QWidget {
   explicit TOpenFileForm(QWidget* parent = nullptr);
   [[nodiscard]] QPlainTextEdit* OpenFileMemo() const { return m_memo; }
 
+ protected:
+  void changeEvent(QEvent* event) override;  // LanguageChange: captions again
+
  private:
   QPlainTextEdit* m_memo;
 };
@@ -26,6 +29,9 @@ class TBackupFileForm : public QWidget {
 
  public:
   explicit TBackupFileForm(QWidget* parent = nullptr);
+
+ protected:
+  void changeEvent(QEvent* event) override;  // LanguageChange: caption again
 };
 
 // A window-wide F1 that opens the help file, for every window of the loader.

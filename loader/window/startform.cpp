@@ -1,5 +1,6 @@
 #include "loader/window/startform.h"
 
+#include <QActionGroup>
 #include <QCloseEvent>
 #include <QEventLoop>
 #include <QLabel>
@@ -20,6 +21,7 @@
 #include "loader/window/progress_bar_3d.h"
 #include "loader/window/side_panel_file_dialog.h"
 #include "loader/window/side_panels.h"
+#include "loader/window/window_captions.h"
 
 namespace tavra::loader {
 namespace {
@@ -68,6 +70,7 @@ Tstartform::Tstartform(StartOptions options) : m_options(std::move(options)), m_
   setObjectName(QStringLiteral("startform"));
   setWindowTitle(QString::fromLatin1(kMainWindowCaption));
   setWindowIcon(ProgramIcon());
+  SetActiveLanguage(settings::ReadLanguage());
   BuildWindow();
   BuildDialogs();
   SetUpLog();
@@ -154,6 +157,7 @@ void Tstartform::BuildMenus() {
   QAction* choosePort = settingsMenu->addAction(Text("VlgComport1"));
   choosePort->setObjectName(QStringLiteral("VlgComport1"));
   connect(choosePort, &QAction::triggered, this, &Tstartform::ComportToolButtonClick);
+  BuildLanguageMenu(settingsMenu);
   settingsMenu->addSeparator();
   QAction* close = settingsMenu->addAction(Text("Luk1"));
   close->setObjectName(QStringLiteral("Luk1"));
@@ -168,6 +172,23 @@ void Tstartform::BuildMenus() {
   QAction* about = helpMenu->addAction(Text("OmTavraFirmwareLoader1"));
   about->setObjectName(QStringLiteral("OmTavraFirmwareLoader1"));
   connect(about, &QAction::triggered, this, &Tstartform::OmToolButtonClick);
+}
+
+void Tstartform::BuildLanguageMenu(QMenu* settingsMenu) {
+  QMenu* languages = settingsMenu->addMenu(Text("Sprog1"));
+  languages->setObjectName(QStringLiteral("Sprog1"));
+  auto* group = new QActionGroup(languages);
+  const char* const rows[] = {"Dansk1", "English1", "Deutsch1"};  // kOfferedLanguages' order
+  for (std::size_t i = 0; i < kOfferedLanguages.size(); ++i) {
+    const Language language = kOfferedLanguages[i];
+    QAction* choice = languages->addAction(Text(rows[i]));
+    choice->setObjectName(QString::fromLatin1(rows[i]));
+    choice->setCheckable(true);
+    choice->setChecked(language == ActiveLanguage());
+    group->addAction(choice);
+    m_languageChoices.emplace_back(language, choice);
+    connect(choice, &QAction::triggered, this, [language] { SwitchLanguage(language); });
+  }
 }
 
 void Tstartform::BuildToolBar(QWidget* central) {
@@ -204,7 +225,6 @@ void Tstartform::BuildDialogs() {
   const QStringList filters = QtNameFilters(QString::fromLatin1(kFirmwareFilter));
   m_openDialog = new SidePanelFileDialog(this, QFileDialog::AcceptOpen, m_openFileForm);
   m_openDialog->setObjectName(QStringLiteral("ApOpenDialog1"));
-  m_openDialog->setWindowTitle(QString::fromUtf8(StandardCaption("Open")));
   m_openDialog->setFileMode(QFileDialog::ExistingFile);
   m_openDialog->setNameFilters(filters);
   m_openDialog->setDefaultSuffix(QStringLiteral("TVW"));
@@ -213,7 +233,6 @@ void Tstartform::BuildDialogs() {
 
   m_saveDialog = new SidePanelFileDialog(this, QFileDialog::AcceptSave, backupFileForm);
   m_saveDialog->setObjectName(QStringLiteral("ApSaveDialog1"));
-  m_saveDialog->setWindowTitle(QString::fromUtf8(StandardCaption("Save As")));
   m_saveDialog->setNameFilters(filters);
   m_saveDialog->setDefaultSuffix(QStringLiteral("TVW"));  // asks before overwriting by default
   AddHelpKey(m_openDialog);
@@ -296,6 +315,13 @@ void Tstartform::ConnectBootCodeOnWorker() {
   });
 }
 
+void Tstartform::ShowStatus(bool connected, int port) {
+  m_statusState = connected ? 1 : 0;
+  m_statusPort = port;
+  SetStatusBar(connected ? kConnectedGreen : kPureRed,
+               QString::fromStdString(StatusBarText(connected, port, ActiveLanguage())));
+}
+
 void Tstartform::SetStatusBar(const QColor& colour, const QString& text) {
   QPalette palette = statusBar()->palette();
   palette.setColor(QPalette::Window, colour);
@@ -315,7 +341,7 @@ void Tstartform::ConnectionSupervisorTimer() {
     m_showButton->setEnabled(false);
     m_backupButton->setEnabled(false);
     m_updateButton->setEnabled(false);
-    SetStatusBar(kPureRed, QString::fromStdString(StatusBarText(false, port)));
+    ShowStatus(false, port);
     if (m_lastStatus > 2) {
       WriteLine("ConnectionSupervisor() Connection Lost to Tavra");
     }
@@ -325,7 +351,7 @@ void Tstartform::ConnectionSupervisorTimer() {
     m_showButton->setEnabled(true);
     m_backupButton->setEnabled(true);
     m_updateButton->setEnabled(true);
-    SetStatusBar(kConnectedGreen, QString::fromStdString(StatusBarText(true, port)));
+    ShowStatus(true, port);
     if (m_lastStatus < 3) {
       WriteLine("ConnectionSupervisor() Connection Established to Tavra");
     }
@@ -454,6 +480,19 @@ void Tstartform::Hjlpeemner1Click() {
 void Tstartform::closeEvent(QCloseEvent* event) {
   Shutdown();  // FormClose: KillComObject
   event->accept();
+}
+
+void Tstartform::changeEvent(QEvent* event) {
+  if (event->type() == QEvent::LanguageChange) {
+    ApplyCaptions(this, LoaderWindow::Main);  // the title stays as built
+    for (const auto& [language, choice] : m_languageChoices) {
+      choice->setChecked(language == ActiveLanguage());
+    }
+    if (m_statusState >= 0) {
+      ShowStatus(m_statusState == 1, m_statusPort);
+    }
+  }
+  QMainWindow::changeEvent(event);
 }
 
 void Tstartform::Shutdown() {

@@ -2,6 +2,8 @@
 // The loader's main window `Tstartform`: the four step rows ("Trin 1" .. "Trin 4"), the memos,
 // the two 3-D progress bars, the status bar, tool bar and menus, the connection supervisor
 // (every 1000 ms), the port form, the about box and the two file dialogs with side panels.
+// The settings menu offers the languages of the caption tables; the choice is remembered in the
+// loader settings and applied to every window at once (QEvent::LanguageChange).
 //
 // Threads. Widgets live on the user-interface thread. Every call into the driver connection
 // (ChangeComport, ConnectBootCodeMode, the steps' transfers, KillComObject) runs on ONE worker
@@ -20,13 +22,18 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "loader/app/firmware_steps.h"
 #include "loader/link/disp_log.h"
 #include "loader/link/driver_connection.h"
+#include "loader/link/message_texts.h"
 #include "loader/window/window_reports.h"
 
+class QAction;
 class QLabel;
+class QMenu;
 class QPlainTextEdit;
 class QTimer;
 
@@ -98,10 +105,13 @@ class Tstartform : public QMainWindow {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  void changeEvent(QEvent* event) override;  // LanguageChange: captions and status text again
 
  private:
   void BuildWindow();
   void BuildMenus();
+  void BuildLanguageMenu(QMenu* settingsMenu);
+  void ShowStatus(bool connected, int port);
   void BuildToolBar(QWidget* central);
   void BuildDialogs();
   void SetUpLog();
@@ -127,6 +137,9 @@ class Tstartform : public QMainWindow {
 
   std::uint8_t m_lastStatus = 0;  // LastStatus
   int m_lastPort = 0;             // LastPort
+  int m_statusState = -1;         // the status text shown: -1 none, 0 not connected, 1 connected
+  int m_statusPort = 0;
+  std::vector<std::pair<Language, QAction*>> m_languageChoices;  // the language menu
   bool m_openDialogPrimed = false;
   bool m_saveDialogPrimed = false;
   std::function<QString()> m_chooseBackupPath;

@@ -13,7 +13,7 @@ namespace tavra::loader {
 namespace {
 
 QString Message(std::string_view id) {
-  return QString::fromUtf8(LookupMessage(id, kActiveLanguage));
+  return QString::fromUtf8(LookupMessage(id, ActiveLanguage()));
 }
 
 void ShowBox(QWidget* owner, const QString& text, const QString& caption) {

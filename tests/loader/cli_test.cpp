@@ -143,6 +143,19 @@ TEST_F(LoaderCli, InfoReportsStoredValuesAsRead) {
   EXPECT_EQ(Run({"info", "missing.tvw"}).exitCode, 1);
 }
 
+TEST_F(LoaderCli, LangChoosesTheLanguageOfTheMessages) {
+  const Outcome english = Run({"check", "missing.tvw", "--lang", "english"});
+  EXPECT_EQ(english.exitCode, 1);
+  EXPECT_EQ(english.out, "Wrong checksum in the file!\n");
+  const Outcome german = Run({"--lang=German", "check", "missing.tvw"});
+  EXPECT_EQ(german.out,
+            "Falsche Pr\xC3\xBC"
+            "fsumme in der Datei!\n");
+  const Outcome french = Run({"check", "missing.tvw", "--lang", "FRENCH"});
+  EXPECT_EQ(french.exitCode, 2);
+  EXPECT_NE(french.err.find("--lang takes DANISH, ENGLISH or GERMAN"), std::string::npos);
+}
+
 TEST_F(LoaderCli, HelpAndUsageErrors) {
   const Outcome help = Run({"--help"});
   EXPECT_EQ(help.exitCode, 0);

@@ -1,5 +1,5 @@
-// The message table: Danish texts byte for byte (UTF-8, blanks included), every id present,
-// case-insensitive lookup without fallback, and the status bar text.
+// The message table: Danish texts byte for byte (UTF-8, blanks included), every id present with
+// English and German, case-insensitive lookup without fallback, and the status bar text.
 
 #include "loader/link/message_texts.h"
 
@@ -39,7 +39,7 @@ TEST(MessageTexts, DanishTextsByteForByte) {
   }
 }
 
-TEST(MessageTexts, EveryIdOnceWithDanishTextOnly) {
+TEST(MessageTexts, EveryIdOnceInDanishEnglishAndGermanOnly) {
   std::set<std::string> expected = {"IDS_MB_ERR_CAPTION", "IDS_MB_SUC_CAPTION", "IDS_SB_1_TEXT",
                                     "IDS_SB_2_TEXT"};
   for (int i = 1; i <= 29; ++i) {
@@ -48,10 +48,14 @@ TEST(MessageTexts, EveryIdOnceWithDanishTextOnly) {
   std::set<std::string> ids;
   for (const TextRow& row : MessageTable().Rows()) {
     EXPECT_TRUE(ids.insert(std::string(row.id)).second) << "twice: " << row.id;
-    EXPECT_FALSE(row.texts[0].empty()) << row.id;
-    for (std::size_t column = 1; column < kLanguageCount; ++column) {
-      const bool dash = row.id == "IDS_MB_ERR_CAPTION" && column == 1;
-      EXPECT_EQ(row.texts[column], dash ? "-" : "") << row.id << " column " << column;
+    for (const Language language : kOfferedLanguages) {
+      const std::string_view text = row.texts[static_cast<std::size_t>(language)];
+      EXPECT_FALSE(text.empty()) << row.id << " " << LanguageName(language);
+      // The status bar puts the port number right behind the text.
+      EXPECT_EQ(row.id.starts_with("IDS_SB_"), text.ends_with(' ')) << row.id;
+    }
+    for (std::size_t column = kOfferedLanguages.size(); column < kLanguageCount; ++column) {
+      EXPECT_EQ(row.texts[column], "") << row.id << " column " << column;
     }
   }
   EXPECT_EQ(ids, expected);
@@ -69,9 +73,11 @@ TEST(MessageTexts, LookupIgnoresCaseAndNeverFallsBack) {
            Case{"IDS_MB_30_TEXT", Language::Danish, ""},
            Case{"IDS_MB_2_TEXT ", Language::Danish, ""},
            Case{"", Language::Danish, ""},
-           Case{"IDS_MB_ERR_CAPTION", Language::English, "-"},
-           Case{"IDS_MB_ERR_CAPTION", Language::German, ""},
-           Case{"IDS_MB_2_TEXT", Language::English, ""},
+           Case{"IDS_MB_ERR_CAPTION", Language::English, "Error message"},
+           Case{"ids_mb_2_text", Language::German,
+                "Falsche Pr\xC3\xBC"
+                "fsumme in der Datei!"},
+           Case{"IDS_MB_2_TEXT", Language::French, ""},
            Case{"IDS_MB_2_TEXT", static_cast<Language>(9), ""},
        }) {
     EXPECT_EQ(LookupMessage(c.id, c.language), c.text)
@@ -80,9 +86,18 @@ TEST(MessageTexts, LookupIgnoresCaseAndNeverFallsBack) {
   EXPECT_EQ(LanguageName(Language::Dutch), "DUTCH");
 }
 
+TEST(MessageTexts, OfferedLanguagesByNameInAnyCase) {
+  EXPECT_EQ(OfferedLanguage("english"), Language::English);
+  EXPECT_EQ(OfferedLanguage("German"), Language::German);
+  EXPECT_EQ(OfferedLanguage("DANISH"), Language::Danish);
+  EXPECT_EQ(OfferedLanguage("FRENCH"), std::nullopt);  // its column is empty
+  EXPECT_EQ(OfferedLanguage("ENGLISH "), std::nullopt);
+}
+
 TEST(MessageTexts, StatusBarTextEndsWithThePort) {
   EXPECT_EQ(StatusBarText(true, 12), "Forbindelse til Tavra p\xC3\xA5 COMPORT 12");
   EXPECT_EQ(StatusBarText(false, 12), "Ingen forbindelse til Tavra p\xC3\xA5 COMPORT 12");
+  EXPECT_EQ(StatusBarText(true, 3, Language::English), "Connected to Tavra on COM port 3");
 }
 
 }  // namespace

@@ -8,17 +8,22 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QLabel>
+#include <QMenu>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QToolButton>
 #include <algorithm>
 #include <fstream>
 
 #include "link_fakes_support.h"
 #include "loader/link/message_texts.h"
+#include "loader/window/caption_tables.h"
 #include "loader/window/comport_form.h"
 #include "loader/window/loader_settings.h"
 #include "loader/window/progress_bar_3d.h"
+#include "loader/window/side_panel_file_dialog.h"
+#include "loader/window/side_panels.h"
 
 namespace tavra::loader {
 namespace {
@@ -138,6 +143,43 @@ TEST_F(WindowTest, UpdateWithoutAFileShowsItsBoxAndTouchesNothingElse) {
   EXPECT_EQ(m_boxes, QStringList{QString::fromUtf8(LookupMessage("IDS_MB_3_TEXT"))});
   EXPECT_FALSE(window->findChild<QWidget*>(QStringLiteral("DownloadProgressBar3D1"))->isVisible());
   EXPECT_EQ(pool->tavra->sent.size(), sentBefore);
+}
+
+TEST_F(WindowTest, TheLanguageMenuRecaptionsEveryWindowAndIsRemembered) {
+  auto window = Window(nullptr);
+  window->FormCreate();
+  Drain(*window);
+  window->ConnectionSupervisorTimer();
+  const auto child = [&window](QObject* root, const char* name) {
+    return root->findChild<QObject*>(QString::fromLatin1(name))->property("text").toString();
+  };
+  window->findChild<QAction*>(QStringLiteral("English1"))->trigger();
+  EXPECT_EQ(child(window.get(), "Label1"), QStringLiteral("Step 1"));
+  EXPECT_EQ(child(window.get(), "UpdateFirmwareButton"),
+            QStringLiteral("Update the firmware in the Tavra Controller"));
+  EXPECT_EQ(window->findChild<QMenu*>(QStringLiteral("Indstillinger1"))->title(),
+            QStringLiteral("&Settings"));
+  EXPECT_EQ(window->findChild<QToolButton*>(QStringLiteral("ToolButton3"))->toolTip(),
+            QStringLiteral("Close"));
+  EXPECT_EQ(window->StatusText()->text(), QStringLiteral("No connection to Tavra on COM port 1"));
+  EXPECT_EQ(window->windowTitle(), QStringLiteral("Tavra Firmware Loader 1.1"));  // as built
+  // The port form is a window of its own: its Label1 is not the main window's "Step 1".
+  EXPECT_EQ(child(window->ComportForm(), "Label1"), QStringLiteral("Choose COM port"));
+  EXPECT_EQ(window->ComportForm()->windowTitle(), QStringLiteral("Choose COM port"));
+  EXPECT_EQ(child(window->OpenFileForm(), "Label1"),
+            QStringLiteral("Tavra firmware version info:"));
+  EXPECT_EQ(child(window.get(), "ProductName"), QStringLiteral("Tavra Firmware Loader 1.10"));
+  EXPECT_EQ(settings::ReadLanguage(), Language::English);
+
+  window->findChild<QAction*>(QStringLiteral("Deutsch1"))->trigger();
+  EXPECT_EQ(window->OpenDialog()->windowTitle(), QStringLiteral("Öffnen"));
+  window.reset();
+  SetActiveLanguage(Language::Danish);
+  auto next = Window(nullptr);  // a new start reads the remembered language
+  EXPECT_EQ(child(next.get(), "Label4"), QStringLiteral("Schritt 4"));
+  EXPECT_TRUE(next->findChild<QAction*>(QStringLiteral("Deutsch1"))->isChecked());
+  next->findChild<QAction*>(QStringLiteral("Dansk1"))->trigger();
+  EXPECT_EQ(child(next.get(), "Label4"), QStringLiteral("Trin 4"));
 }
 
 // The port form over COM3 and COM5 only.
