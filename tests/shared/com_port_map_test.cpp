@@ -99,15 +99,61 @@ TEST_F(ComPortMapTest, PinnedLinkUnderHomeWhenNoXdgConfigHome) {
   EXPECT_EQ(ResolveComPort(1), "/dev/ttyS0");
 }
 
-TEST_F(ComPortMapTest, OnlyLinksPin) {
+TEST_F(ComPortMapTest, LinksPinDevicesAndFilesNameNetworkPorts) {
   const fs::path ports = m_root / "xdg" / "tavra" / "ports";
   fs::create_directories(ports);
-  std::ofstream(ports / "COM2") << "not a link\n";
   ::setenv("XDG_CONFIG_HOME", (m_root / "xdg").c_str(), 1);
-  EXPECT_EQ(ResolveComPort(2), "/dev/ttyS1");
   // A link counts even when its target is missing (the adapter is unplugged).
   Pin(m_root / "xdg", 4, "/nonexistent/tty");
   EXPECT_EQ(ResolveComPort(4), (ports / "COM4").string());
+
+  struct Case {
+    int port;
+    const char* content;
+    std::optional<std::string> url;  // nothing: a bad file
+  };
+  const Case cases[] = {
+      {1, "rfc2217://10.0.0.7:7000\n", "rfc2217://10.0.0.7:7000"},
+      {2, "tcp://[::1]:4001\r\nsecond line ignored\n", "tcp://[::1]:4001"},
+      {3, "rfc2217://server:7000", "rfc2217://server:7000"},  // no line end
+      {5, "not a link\n", std::nullopt},
+      {6, "", std::nullopt},
+      {7, "http://10.0.0.7:80\n", std::nullopt},
+      {8, "\nrfc2217://10.0.0.7:7000\n", std::nullopt},  // only the first line counts
+  };
+  for (const Case& c : cases) {
+    std::ofstream(ports / ComPortName(c.port), std::ios::binary) << c.content;
+    const std::optional<ComPortTarget> target = ResolveComPortTarget(c.port);
+    ASSERT_TRUE(target) << c.port;
+    EXPECT_EQ(target->path, (ports / ComPortName(c.port)).string());
+    // Neither kind is a device path, so the serial driver never opens such a file.
+    EXPECT_EQ(ResolveComPort(c.port), std::nullopt) << c.port;
+    if (c.url) {
+      ASSERT_TRUE(target->network) << c.port;
+      EXPECT_EQ(target->network->text, *c.url);
+      EXPECT_EQ(target->problem, "");
+    } else {
+      EXPECT_FALSE(target->network) << c.port;
+      EXPECT_NE(target->problem, "") << c.port;
+    }
+  }
+  // The same in TAVRA_PORT_DIR.
+  ::setenv("TAVRA_PORT_DIR", ports.c_str(), 1);
+  ASSERT_TRUE(ResolveComPortTarget(2)->network);
+  EXPECT_EQ(ResolveComPortTarget(2)->network->scheme, NetworkPortScheme::RawTcp);
+  EXPECT_EQ(ResolveComPortTarget(2)->network->host, "::1");
+  EXPECT_EQ(ResolveComPortTarget(2)->network->port, 4001);
+}
+
+TEST_F(ComPortMapTest, AnOverlongFirstLineIsNoUrl) {
+  const fs::path dir = m_root / "ports";
+  fs::create_directories(dir);
+  std::ofstream(dir / "COM1") << "rfc2217://" << std::string(100000, 'a') << ":7000\n";
+  ::setenv("TAVRA_PORT_DIR", dir.c_str(), 1);
+  const std::optional<ComPortTarget> target = ResolveComPortTarget(1);
+  ASSERT_TRUE(target);
+  EXPECT_FALSE(target->network);
+  EXPECT_NE(target->problem, "");
 }
 
 TEST_F(ComPortMapTest, Names) {
