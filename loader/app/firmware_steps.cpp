@@ -8,6 +8,19 @@ namespace tavra::loader {
 FirmwareSteps::FirmwareSteps(DriverConnection& connection, MessageBoxes& boxes)
     : m_connection(connection), m_boxes(boxes), m_transfer(connection, boxes) {}
 
+std::unique_ptr<InhibitLock> FirmwareSteps::Inhibit(std::string_view reason) {
+  if (m_inhibitor == nullptr) {
+    return nullptr;
+  }
+  std::string whyNot;
+  auto lock =
+      m_inhibitor->Acquire(std::string(reason) + std::to_string(m_connection.Port()), whyNot);
+  if (!lock) {
+    Log("No inhibitor lock, the desktop may suspend during the transfer: " + whyNot);
+  }
+  return lock;
+}
+
 StepResult FirmwareSteps::ShowFirmwareVersion(std::string& info) {
   info.clear();
   const int result = m_transfer.UploadFirmareHeader();
@@ -44,6 +57,7 @@ StepResult FirmwareSteps::Backup(const std::filesystem::path& target, Progress* 
   if (target.empty()) {
     return StepResult::Cancelled;
   }
+  const auto lock = Inhibit(kBackupInhibitReason);
   if (m_transfer.UploadFirmareHeader() == 0) {
     Error("IDS_MB_6_TEXT");
     return StepResult::Failed;
@@ -80,6 +94,7 @@ StepResult FirmwareSteps::Update(Progress* progress) {
     Error("IDS_MB_3_TEXT");
     return StepResult::Cancelled;
   }
+  const auto lock = Inhibit(kUpdateInhibitReason);
   if (m_transfer.UploadProductionData() != 0) {
     ProductionData production;
     m_connection.State().CopyProductionData(production);

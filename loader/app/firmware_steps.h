@@ -19,6 +19,7 @@
 #include "loader/link/driver_connection.h"
 #include "loader/link/firmware_transfer.h"
 #include "loader/link/loader_reports.h"
+#include "loader/link/transfer_inhibitor.h"
 
 namespace tavra::loader {
 
@@ -34,6 +35,10 @@ enum class StepResult {
 class FirmwareSteps {
  public:
   FirmwareSteps(DriverConnection& connection, MessageBoxes& boxes);
+
+  // The desktop lock that a backup and an update hold from their first message to the
+  // controller to their end (null: none). Set before the first step; not owned.
+  void SetInhibitor(TransferInhibitor* inhibitor) { m_inhibitor = inhibitor; }
 
   // Step 1: the product information of the controller's header ("Name \r\n..."), in `info`.
   StepResult ShowFirmwareVersion(std::string& info);
@@ -61,9 +66,12 @@ class FirmwareSteps {
  private:
   void Log(std::string_view line) const { m_connection.Log(line); }
   void Error(std::string_view textId) { m_boxes.Show(textId, kErrorCaption); }
+  // The inhibitor's lock for `reason` + the port number; a missing lock is logged.
+  std::unique_ptr<InhibitLock> Inhibit(std::string_view reason);
 
   DriverConnection& m_connection;
   MessageBoxes& m_boxes;
+  TransferInhibitor* m_inhibitor = nullptr;
   FirmwareTransfer m_transfer;
   std::unique_ptr<FirmwareImage> m_downloadImage = std::make_unique<FirmwareImage>();
   std::unique_ptr<FirmwareImage> m_uploadImage = std::make_unique<FirmwareImage>();

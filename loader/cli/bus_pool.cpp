@@ -2,6 +2,7 @@
 
 #if defined(TAVRA_CLI_WITH_BUS)
 #include "loader/link/dbus/bus_pool_factory.h"
+#include "loader/link/dbus/logind_inhibitor.h"
 #endif
 
 namespace tavra::loader::cli {
@@ -16,6 +17,10 @@ DriverConnection::PoolFactory BusFactory(std::string* reason) {
   return dbus::BusPoolFactory({}, reason);
 }
 
+std::unique_ptr<TransferInhibitor> DesktopInhibitor() {
+  return std::make_unique<dbus::LogindInhibitor>();
+}
+
 #else
 
 bool HaveBus() {
@@ -23,6 +28,10 @@ bool HaveBus() {
 }
 
 DriverConnection::PoolFactory BusFactory(std::string*) {
+  return nullptr;
+}
+
+std::unique_ptr<TransferInhibitor> DesktopInhibitor() {
   return nullptr;
 }
 

@@ -4,14 +4,19 @@
 //
 // Threads: the main thread; a QCoreApplication must exist (main() creates it).
 
+#include <memory>
 #include <string>
 
 #include "loader/link/driver_connection.h"
+#include "loader/link/transfer_inhibitor.h"
 
 namespace tavra::loader::cli {
 
 [[nodiscard]] bool HaveBus();
 // `reason` receives why TavraLink could not be reached; it must outlive the factory.
 [[nodiscard]] DriverConnection::PoolFactory BusFactory(std::string* reason);
+// The desktop's lock against suspend and shutdown during a transfer (logind on the system bus);
+// null without the proxy.
+[[nodiscard]] std::unique_ptr<TransferInhibitor> DesktopInhibitor();
 
 }  // namespace tavra::loader::cli

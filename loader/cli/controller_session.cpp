@@ -50,6 +50,8 @@ bool ControllerSession::Prepare() {
   m_connection =
       std::make_unique<DriverConnection>(BusFactory(&m_busReason), m_sink.get(), m_boxes);
   m_steps = std::make_unique<FirmwareSteps>(*m_connection, m_boxes);
+  m_inhibitor = DesktopInhibitor();
+  m_steps->SetInhibitor(m_inhibitor.get());
   SetStopHandler([state = &m_connection->State()] { state->Abort(); });
   return true;
 }

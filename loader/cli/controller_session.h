@@ -68,6 +68,7 @@ class ControllerSession {
   std::unique_ptr<DispLogSink> m_sink;
   std::string m_busReason;
   std::unique_ptr<DriverConnection> m_connection;
+  std::unique_ptr<TransferInhibitor> m_inhibitor;  // before m_steps, which uses it
   std::unique_ptr<FirmwareSteps> m_steps;
   std::vector<std::string> m_problems;  // the program's own complaints, for --json
 };

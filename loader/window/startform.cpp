@@ -12,6 +12,7 @@
 #include <QToolBar>
 #include <QToolButton>
 
+#include "loader/link/dbus/logind_inhibitor.h"
 #include "loader/link/message_texts.h"
 #include "loader/window/about_box.h"
 #include "loader/window/caption_tables.h"
@@ -77,6 +78,8 @@ Tstartform::Tstartform(StartOptions options) : m_options(std::move(options)), m_
   m_connection =
       std::make_unique<DriverConnection>(m_options.poolFactory, m_logSink.get(), m_boxes);
   m_steps = std::make_unique<FirmwareSteps>(*m_connection, m_boxes);
+  m_inhibitor = std::make_unique<dbus::LogindInhibitor>();
+  m_steps->SetInhibitor(m_inhibitor.get());
   m_worker = new QObject;
   m_worker->moveToThread(&m_thread);
   connect(&m_thread, &QThread::finished, m_worker, &QObject::deleteLater);

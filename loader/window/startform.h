@@ -130,6 +130,7 @@ class Tstartform : public QMainWindow {
   std::unique_ptr<TDispLog> m_dispLog;
   std::unique_ptr<DispLogSink> m_logSink;
   std::unique_ptr<DriverConnection> m_connection;
+  std::unique_ptr<TransferInhibitor> m_inhibitor;  // logind's lock during backup and update
   std::unique_ptr<FirmwareSteps> m_steps;
   QThread m_thread;
   QObject* m_worker = nullptr;  // lives on m_thread

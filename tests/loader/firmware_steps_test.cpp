@@ -76,5 +76,61 @@ TEST(FirmwareSteps, FailedBackupLeavesTheEarlierFileAsItWas) {
   EXPECT_EQ(steps.Backup({}, nullptr), StepResult::Cancelled);
 }
 
+// Counts the locks it hands out that are still held.
+struct CountingInhibitor final : TransferInhibitor {
+  struct Lock final : InhibitLock {
+    explicit Lock(int& count) : count(count) { ++count; }
+    ~Lock() override { --count; }
+    int& count;
+  };
+  std::unique_ptr<InhibitLock> Acquire(const std::string& reason, std::string& whyNot) override {
+    reasons.push_back(reason);
+    if (refuse) {
+      whyNot = "no logind";
+      return nullptr;
+    }
+    return std::make_unique<Lock>(held);
+  }
+  std::vector<std::string> reasons;
+  int held = 0;
+  bool refuse = false;
+};
+
+// Notes whether the lock was held each time the bar moved.
+struct LockWatchingProgress final : Progress {
+  explicit LockWatchingProgress(const CountingInhibitor& watched) : inhibitor(watched) {}
+  void SetMaximum(int) override {}
+  void SetPosition(int) override { heldAtEveryStep = heldAtEveryStep && inhibitor.held == 1; }
+  const CountingInhibitor& inhibitor;
+  bool heldAtEveryStep = true;
+};
+
+TEST(FirmwareSteps, UpdateAndBackupHoldTheDesktopLockForTheirTransferOnly) {
+  TempDir dir;
+  FakeLink link;
+  link.tavra.replies = AcceptAll;
+  FirmwareSteps steps(link.connection, link.boxes);
+  CountingInhibitor inhibitor;
+  steps.SetInhibitor(&inhibitor);
+  WriteFile(dir / "good.TVW", DemoFile());
+  ASSERT_TRUE(steps.AcceptFirmwareFile(dir / "good.TVW"));
+
+  LockWatchingProgress progress(inhibitor);
+  EXPECT_EQ(steps.Update(&progress), StepResult::Done);
+  EXPECT_TRUE(progress.heldAtEveryStep);
+  EXPECT_EQ(inhibitor.held, 0);
+  EXPECT_EQ(steps.Backup(dir / "backup.TVW", nullptr), StepResult::Failed);  // upload refused
+  EXPECT_EQ(inhibitor.held, 0);
+  EXPECT_EQ(inhibitor.reasons,
+            (std::vector<std::string>{"Updating controller firmware on COM1",
+                                      "Backing up controller firmware on COM1"}));
+
+  inhibitor.refuse = true;  // no logind: the update goes on and the debug log says so
+  EXPECT_EQ(steps.Update(nullptr), StepResult::Done);
+  EXPECT_EQ(
+      link.log.Count("No inhibitor lock, the desktop may suspend during the transfer: no logind"),
+      1);
+}
+
 }  // namespace
 }  // namespace tavra::loader::test
