@@ -79,7 +79,7 @@ TEST(FirmwareSteps, FailedBackupLeavesTheEarlierFileAsItWas) {
 // Counts the locks it hands out that are still held.
 struct CountingInhibitor final : TransferInhibitor {
   struct Lock final : InhibitLock {
-    explicit Lock(int& count) : count(count) { ++count; }
+    explicit Lock(int& counter) : count(counter) { ++count; }
     ~Lock() override { --count; }
     int& count;
   };
