@@ -16,6 +16,7 @@
 #include <string>
 
 #include "loader/app/firmware_file.h"
+#include "loader/app/history_record.h"
 #include "loader/link/driver_connection.h"
 #include "loader/link/firmware_transfer.h"
 #include "loader/link/loader_reports.h"
@@ -39,6 +40,9 @@ class FirmwareSteps {
   // The desktop lock that a backup and an update hold from their first message to the
   // controller to their end (null: none). Set before the first step; not owned.
   void SetInhibitor(TransferInhibitor* inhibitor) { m_inhibitor = inhibitor; }
+  // The update history file every version read, backup and update is appended to (empty:
+  // none). A backup cancelled in its dialog is not recorded. Set before the first step.
+  void SetHistoryFile(std::filesystem::path file) { m_historyFile = std::move(file); }
 
   // Step 1: the product information of the controller's header ("Name \r\n..."), in `info`.
   StepResult ShowFirmwareVersion(std::string& info);
@@ -65,13 +69,31 @@ class FirmwareSteps {
 
  private:
   void Log(std::string_view line) const { m_connection.Log(line); }
-  void Error(std::string_view textId) { m_boxes.Show(textId, kErrorCaption); }
+  void Error(std::string_view textId) { Box(textId, kErrorCaption); }
+  void Box(std::string_view textId, std::string_view captionId) {
+    m_lastBox = textId;
+    m_boxes.Show(textId, captionId);
+  }
+  StepResult VersionStep(std::string& info, HistoryRecord& record);
+  StepResult BackupStep(const std::filesystem::path& target,
+                        Progress* progress,
+                        HistoryRecord& record);
+  StepResult UpdateStep(Progress* progress, HistoryRecord& record);
+  // The record's time, port and action; the step fills in the rest.
+  HistoryRecord BeginRecord(std::string_view action) const;
+  void FinishRecord(HistoryRecord& record, StepResult result, double seconds);
+  // Controller and version from a product information block ("Name\r\nVersion  Country\r\n...").
+  void NoteController(const std::string& info, HistoryRecord& record);
   // The inhibitor's lock for `reason` + the port number; a missing lock is logged.
   std::unique_ptr<InhibitLock> Inhibit(std::string_view reason);
 
   DriverConnection& m_connection;
   MessageBoxes& m_boxes;
   TransferInhibitor* m_inhibitor = nullptr;
+  std::filesystem::path m_historyFile;
+  std::string m_lastBox;         // the step thread's; for the history record
+  std::string m_lastController;  // as last read from the controller (step thread)
+  std::string m_lastVersion;
   FirmwareTransfer m_transfer;
   std::unique_ptr<FirmwareImage> m_downloadImage = std::make_unique<FirmwareImage>();
   std::unique_ptr<FirmwareImage> m_uploadImage = std::make_unique<FirmwareImage>();

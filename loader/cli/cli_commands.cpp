@@ -24,6 +24,8 @@ constexpr std::array kCommands = {
             &RunStatusCommand},
     Command{"ports", "", "list COM1..COM9 with their devices and whether they are free", 0, 0,
             &RunPortsCommand},
+    Command{"history", "", "show the update history: version reads, backups and updates", 0, 0,
+            &RunHistoryCommand},
 };
 
 bool IsHelp(std::string_view arg) {

@@ -72,6 +72,9 @@ int RunUpdateCommand(CommandContext& context);
 // ports (port_listing.cpp).
 int RunPortsCommand(CommandContext& context);
 
+// history (history_command.cpp).
+int RunHistoryCommand(CommandContext& context);
+
 // The product information block as terminal lines: CR LF becomes LF, trailing blanks go.
 [[nodiscard]] std::string ProductInfoLines(const std::string& info);
 

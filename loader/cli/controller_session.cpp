@@ -1,6 +1,7 @@
 #include "controller_session.h"
 
 #include "bus_pool.h"
+#include "loader/app/history_file.h"
 #include "stop_signals.h"
 
 namespace tavra::loader::cli {
@@ -52,6 +53,7 @@ bool ControllerSession::Prepare() {
   m_steps = std::make_unique<FirmwareSteps>(*m_connection, m_boxes);
   m_inhibitor = DesktopInhibitor();
   m_steps->SetInhibitor(m_inhibitor.get());
+  m_steps->SetHistoryFile(DefaultHistoryFile());
   SetStopHandler([state = &m_connection->State()] { state->Abort(); });
   return true;
 }

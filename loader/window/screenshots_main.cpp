@@ -19,6 +19,7 @@
 
 #include "loader/link/dbus/bus_pool_factory.h"
 #include "loader/window/comport_form.h"
+#include "loader/window/history_dialog.h"
 #include "loader/window/progress_bar_3d.h"
 #include "loader/window/side_panel_file_dialog.h"
 #include "loader/window/side_panels.h"
@@ -146,6 +147,13 @@ int main(int argc, char** argv) {
       top->close();
     }
   }
+
+  window.ShowHistory();  // the version read, the backup and the update just made
+  auto* history = window.HistoryForm();
+  history->move(20, 20);
+  WaitUntil([&] { return history->isVisible(); });
+  ok = Save(history, out.filePath(QStringLiteral("tavraloader-history.png"))) && ok;
+  history->close();
 
   window.ComportToolButtonClick();
   auto* form = window.ComportForm();

@@ -12,11 +12,13 @@
 #include <QToolBar>
 #include <QToolButton>
 
+#include "loader/app/history_file.h"
 #include "loader/link/dbus/logind_inhibitor.h"
 #include "loader/link/message_texts.h"
 #include "loader/window/about_box.h"
 #include "loader/window/caption_tables.h"
 #include "loader/window/comport_form.h"
+#include "loader/window/history_dialog.h"
 #include "loader/window/loader_settings.h"
 #include "loader/window/multi_line_button.h"
 #include "loader/window/progress_bar_3d.h"
@@ -80,6 +82,7 @@ Tstartform::Tstartform(StartOptions options) : m_options(std::move(options)), m_
   m_steps = std::make_unique<FirmwareSteps>(*m_connection, m_boxes);
   m_inhibitor = std::make_unique<dbus::LogindInhibitor>();
   m_steps->SetInhibitor(m_inhibitor.get());
+  m_steps->SetHistoryFile(DefaultHistoryFile());
   m_worker = new QObject;
   m_worker->moveToThread(&m_thread);
   connect(&m_thread, &QThread::finished, m_worker, &QObject::deleteLater);
@@ -171,6 +174,9 @@ void Tstartform::BuildMenus() {
   QAction* topics = helpMenu->addAction(Text("Hjlpeemner1"));
   topics->setObjectName(QStringLiteral("Hjlpeemner1"));
   connect(topics, &QAction::triggered, this, &Tstartform::Hjlpeemner1Click);
+  QAction* history = helpMenu->addAction(Text("Historik1"));
+  history->setObjectName(QStringLiteral("Historik1"));
+  connect(history, &QAction::triggered, this, &Tstartform::ShowHistory);
   helpMenu->addSeparator();
   QAction* about = helpMenu->addAction(Text("OmTavraFirmwareLoader1"));
   about->setObjectName(QStringLiteral("OmTavraFirmwareLoader1"));
@@ -224,6 +230,7 @@ void Tstartform::BuildDialogs() {
   auto* backupFileForm = new TBackupFileForm;
   m_openFileForm = new TOpenFileForm;
   m_aboutBox = new TAboutBox(this);
+  m_historyForm = new THistoryForm(this, DefaultHistoryFile());
 
   const QStringList filters = QtNameFilters(QString::fromLatin1(kFirmwareFilter));
   m_openDialog = new SidePanelFileDialog(this, QFileDialog::AcceptOpen, m_openFileForm);
@@ -474,6 +481,12 @@ void Tstartform::OmToolButtonClick() {
   m_aboutBox->show();
   m_aboutBox->raise();
   m_aboutBox->activateWindow();
+}
+
+void Tstartform::ShowHistory() {
+  m_historyForm->show();
+  m_historyForm->raise();
+  m_historyForm->activateWindow();
 }
 
 void Tstartform::Hjlpeemner1Click() {

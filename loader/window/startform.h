@@ -44,6 +44,7 @@ class ProgressBar3D;
 class SidePanelFileDialog;
 class TAboutBox;
 class TComportForm;
+class THistoryForm;
 class TOpenFileForm;
 
 inline constexpr char kMainWindowCaption[] = "Tavra Firmware Loader 1.1";
@@ -79,6 +80,7 @@ class Tstartform : public QMainWindow {
   [[nodiscard]] FirmwareSteps& Steps() { return *m_steps; }
   [[nodiscard]] WindowBoxes& Boxes() { return m_boxes; }
   [[nodiscard]] TComportForm* ComportForm() const { return m_comportForm; }
+  [[nodiscard]] THistoryForm* HistoryForm() const { return m_historyForm; }
   [[nodiscard]] SidePanelFileDialog* OpenDialog() const { return m_openDialog; }
   [[nodiscard]] TOpenFileForm* OpenFileForm() const { return m_openFileForm; }
   [[nodiscard]] QLabel* StatusText() const { return m_statusText; }
@@ -102,6 +104,7 @@ class Tstartform : public QMainWindow {
   void ComportToolButtonClick();
   void OmToolButtonClick();
   void Hjlpeemner1Click();
+  void ShowHistory();  // the help menu's update history
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -160,6 +163,7 @@ class Tstartform : public QMainWindow {
   QTimer* m_supervisor = nullptr;
   TComportForm* m_comportForm = nullptr;
   TAboutBox* m_aboutBox = nullptr;
+  THistoryForm* m_historyForm = nullptr;
   TOpenFileForm* m_openFileForm = nullptr;
   SidePanelFileDialog* m_openDialog = nullptr;
   SidePanelFileDialog* m_saveDialog = nullptr;

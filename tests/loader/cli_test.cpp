@@ -5,6 +5,8 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -154,6 +156,25 @@ TEST_F(LoaderCli, LangChoosesTheLanguageOfTheMessages) {
   const Outcome french = Run({"check", "missing.tvw", "--lang", "FRENCH"});
   EXPECT_EQ(french.exitCode, 2);
   EXPECT_NE(french.err.find("--lang takes DANISH, ENGLISH or GERMAN"), std::string::npos);
+}
+
+TEST_F(LoaderCli, HistoryShowsTheStoredRecordsAndSkipsABrokenLine) {
+  const std::string line =
+      "{\"time\":\"2024-06-01T12:34:56Z\",\"port\":3,\"action\":\"update\",\"controller\":"
+      "\"Demo\",\"versionBefore\":\"2.05  DK\",\"versionAfter\":\"3.00  DK\",\"file\":"
+      "\"/x/new.TVW\",\"headerChecksum\":7650,\"firmwareChecksum\":20014,\"result\":\"ok\","
+      "\"message\":\"IDS_MB_5_TEXT\",\"seconds\":12.250}";
+  std::filesystem::create_directories(m_dir / "state/tavra");
+  test::WriteFile(m_dir / "state/tavra/history.jsonl", line + "\n{\"time\":\"2024-06\n");
+  ::setenv("XDG_STATE_HOME", (m_dir / "state").c_str(), 1);
+  const Outcome json = Run({"history", "--json"});
+  const Outcome plain = Run({"history"});
+  ::unsetenv("XDG_STATE_HOME");
+  EXPECT_EQ(json.exitCode, 0);
+  EXPECT_EQ(json.out, line + "\n");
+  EXPECT_EQ(plain.out,
+            "2024-06-01T12:34:56Z  COM3  update  ok           12.2 s  Demo 2.05  DK -> 3.00  DK\n"
+            "    /x/new.TVW (header 7650, firmware 20014)\n");
 }
 
 TEST_F(LoaderCli, HelpAndUsageErrors) {

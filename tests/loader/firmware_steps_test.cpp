@@ -7,6 +7,7 @@
 
 #include "firmware_file_support.h"
 #include "link_fakes_support.h"
+#include "loader/app/history_file.h"
 
 namespace tavra::loader::test {
 namespace {
@@ -130,6 +131,41 @@ TEST(FirmwareSteps, UpdateAndBackupHoldTheDesktopLockForTheirTransferOnly) {
   EXPECT_EQ(
       link.log.Count("No inhibitor lock, the desktop may suspend during the transfer: no logind"),
       1);
+}
+
+TEST(FirmwareSteps, EveryStepIsAppendedToTheHistory) {
+  TempDir dir;
+  FakeLink link;
+  link.tavra.replies = AcceptAll;
+  FirmwareSteps steps(link.connection, link.boxes);
+  steps.SetHistoryFile(dir / "history.jsonl");
+  WriteFile(dir / "good.TVW", DemoFile());
+  ASSERT_TRUE(steps.AcceptFirmwareFile(dir / "good.TVW"));
+
+  std::string info;
+  EXPECT_EQ(steps.ShowFirmwareVersion(info), StepResult::Done);
+  EXPECT_EQ(steps.Update(nullptr), StepResult::Done);
+  EXPECT_EQ(steps.Backup(dir / "backup.TVW", nullptr), StepResult::Failed);
+  EXPECT_EQ(steps.Backup({}, nullptr), StepResult::Cancelled);  // the dialog: not recorded
+
+  const std::vector<HistoryRecord> records = ReadHistory(dir / "history.jsonl");
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_EQ(records[0].action, "version");
+  EXPECT_EQ(records[0].result, "ok");
+  const HistoryRecord& update = records[1];
+  EXPECT_EQ(update.action, "update");
+  EXPECT_EQ(update.port, 1);
+  EXPECT_EQ(update.file, (dir / "good.TVW").string());
+  EXPECT_EQ(update.headerChecksum, CalcFileHeaderChecksum(dir / "good.TVW"));
+  EXPECT_EQ(update.firmwareChecksum, CalcFirmwareChecksum(dir / "good.TVW"));
+  EXPECT_EQ(update.versionBefore, records[0].versionAfter);  // as read in step 1
+  EXPECT_EQ(update.versionAfter, "2.05  DK");                // the file's
+  EXPECT_EQ(update.controller, "Demo");
+  EXPECT_EQ(update.result, "ok");
+  EXPECT_EQ(update.message, "IDS_MB_5_TEXT");
+  EXPECT_EQ(records[2].action, "backup");
+  EXPECT_EQ(records[2].result, "failed");
+  EXPECT_EQ(records[2].message, "IDS_MB_7_TEXT");
 }
 
 }  // namespace

@@ -22,7 +22,7 @@ cleanup() {
 }
 trap cleanup EXIT
 # Settings and pinned ports of the user running the test stay out of it.
-export XDG_CONFIG_HOME=$WORK/config
+export XDG_CONFIG_HOME=$WORK/config XDG_STATE_HOME=$WORK/state
 fail() {
   echo "FAIL: $*" >&2
   exit 1

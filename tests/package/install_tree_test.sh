@@ -9,7 +9,7 @@ CMAKE=$1
 BUILD=$2
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
-export XDG_CONFIG_HOME=$WORK/config
+export XDG_CONFIG_HOME=$WORK/config XDG_STATE_HOME=$WORK/state
 PREFIX="$WORK/a prefix's root"
 fail() {
   echo "FAIL: $*" >&2

@@ -44,6 +44,7 @@ class WindowTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(m_dir.isValid());
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_dir.filePath(QStringLiteral("config"))));
+    qputenv("XDG_STATE_HOME", QFile::encodeName(m_dir.filePath(QStringLiteral("state"))));
     qputenv("TAVRA_PORT_DIR", QFile::encodeName(m_dir.filePath(QStringLiteral("ports"))));
     QDir().mkpath(m_dir.filePath(QStringLiteral("ports")));
   }

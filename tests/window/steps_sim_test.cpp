@@ -28,6 +28,7 @@ TEST(WindowOnSimulator, BackupPassesItsChecksAndGoesBackInAsAnUpdate) {
   QTemporaryDir dir;
   ASSERT_TRUE(dir.isValid());
   qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.filePath(QStringLiteral("config"))));
+  qputenv("XDG_STATE_HOME", QFile::encodeName(dir.filePath(QStringLiteral("state"))));
   qputenv("TAVRA_PORT_DIR", QFile::encodeName(dir.path()));
   stack::GlobalPortTable().Clear();
   sim::SimulatedController controller;
