@@ -6,99 +6,18 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <fstream>
-#include <sstream>
-#include <thread>
-
-#include "proxy_support.h"
+#include "e2e_support.h"
 
 namespace tavra::dbus::test {
 namespace {
 
-// A transfer of 2,000 rows takes about 15 s unloaded; a failing one ends within the 15 s of a
-// wait plus the link's own time-outs.
-constexpr auto kCommandLimit = std::chrono::milliseconds(180s);
-
-std::string ReadText(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// Polls for a condition, bounded (a file that another process writes has no event to wait on).
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      return false;
-    }
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
-}
-
-struct CliRun {
-  int exitCode = -1;
-  std::string out;
-  std::string err;
-};
-
-class LoaderCliEndToEnd : public ::testing::Test {
+class LoaderCliEndToEnd : public EndToEnd {
  protected:
   void SetUp() override {
     ASSERT_TRUE(m_bus.Ready());
     MakeFirmware("small.TVW", {"--rows", "120"});
     MakeFirmware("v4.TVW", {"--rows", "40", "--version", "4.00"});
   }
-
-  std::filesystem::path File(const std::string& name) const { return m_bus.Dir() / name; }
-
-  void MakeFirmware(const std::string& name, std::vector<std::string> args) {
-    args.insert(args.begin(), {"python3", MAKE_FIRMWARE_SCRIPT, File(name).string()});
-    ChildProcess maker(args, {}, File("maker.log"));
-    ASSERT_EQ(maker.Wait(std::chrono::milliseconds(kWait)), 0) << ReadText(File("maker.log"));
-  }
-
-  // A simulator on COM<port> with the given options; waits until its port is there.
-  std::unique_ptr<ChildProcess> StartSim(int port, std::vector<std::string> options) {
-    options.insert(options.begin(), {TAVRA_SIM_PATH, "--port", std::to_string(port)});
-    const auto link = m_bus.PortDir() / ("COM" + std::to_string(port));
-    auto sim = std::make_unique<ChildProcess>(options, std::map<std::string, std::string>{},
-                                              File("sim" + std::to_string(port) + ".log"));
-    EXPECT_TRUE(WaitUntil([&] { return std::filesystem::exists(link); }, kWait)) << link;
-    return sim;
-  }
-
-  // Starts the CLI; its standard output and error are files, read by Finish().
-  std::unique_ptr<ChildProcess> Start(std::vector<std::string> args) {
-    args.insert(args.begin(), TAVRALOADER_CLI_PATH);
-    std::filesystem::remove(File("cli.err"));
-    return std::make_unique<ChildProcess>(
-        args, std::map<std::string, std::string>{{"TAVRALINK_PROGRAM", TAVRALINK_PATH}},
-        File("cli.err"));
-  }
-
-  CliRun Finish(ChildProcess& cli) {
-    CliRun run;
-    for (const std::string& line : cli.ReadAllLines(kCommandLimit)) {
-      run.out += line + "\n";
-    }
-    run.exitCode = cli.Wait(std::chrono::milliseconds(kWait)).value_or(-1000);
-    run.err = ReadText(File("cli.err"));
-    return run;
-  }
-
-  CliRun Run(std::vector<std::string> args) { return Finish(*Start(std::move(args))); }
-
-  // Waits until the CLI's progress shows that the transfer runs.
-  bool WaitForTransfer(const std::string& label) {
-    return WaitUntil(
-        [&] { return ReadText(File("cli.err")).find(label + ": ") != std::string::npos; },
-        std::chrono::milliseconds(60s));
-  }
-
-  TestBus m_bus{false};
 };
 
 TEST_F(LoaderCliEndToEnd, UpdateThenBackupGivesTheFileSent) {
