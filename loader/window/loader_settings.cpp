@@ -1,7 +1,9 @@
 #include "loader/window/loader_settings.h"
 
+#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
+#include <QFileInfo>
 #include <QSettings>
 #include <QUrl>
 
@@ -78,10 +80,24 @@ void WriteLanguage(Language language) {
                   QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size())));
 }
 
+QString HelpTarget(const QString& programDir) {
+  const QString own = HelpFilePath();
+  const QStringList candidates = {
+      own, programDir + QStringLiteral("/../share/doc/tavra/manual/index.html"),
+      QStringLiteral(TAVRA_SOURCE_MANUAL)};
+  for (const QString& candidate : candidates) {
+    if (QFileInfo(candidate).isFile()) {
+      return QFileInfo(candidate).absoluteFilePath();
+    }
+  }
+  return own;
+}
+
 }  // namespace settings
 
 void OpenHelpFile() {
-  QDesktopServices::openUrl(QUrl::fromLocalFile(settings::HelpFilePath()));
+  QDesktopServices::openUrl(
+      QUrl::fromLocalFile(settings::HelpTarget(QCoreApplication::applicationDirPath())));
 }
 
 }  // namespace tavra::loader

@@ -34,13 +34,17 @@ void WriteComportIfPresent(int port);
 [[nodiscard]] QString FirmwareFiles();
 // HelpFile + "tavrafirmwareloader.chm" (only the file name when HelpFile is missing).
 [[nodiscard]] QString HelpFilePath();
+// What F1 opens: HelpFilePath() when such a file exists (a help file of the user's own),
+// else the manual installed beside the program (../share/doc/tavra/manual/index.html), else
+// the manual of the source tree the program was built from.
+[[nodiscard]] QString HelpTarget(const QString& programDir);
 // The remembered language; Danish when none is, or an unknown name.
 [[nodiscard]] Language ReadLanguage();
 void WriteLanguage(Language language);
 
 }  // namespace settings
 
-// Asks the desktop to open the help file; a failure is not reported.
+// Asks the desktop to open HelpTarget(); a failure is not reported.
 void OpenHelpFile();
 
 }  // namespace tavra::loader

@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QFileInfo>
 #include <QLabel>
 #include <QMenu>
 #include <QSettings>
@@ -181,6 +182,23 @@ TEST_F(WindowTest, TheLanguageMenuRecaptionsEveryWindowAndIsRemembered) {
   EXPECT_TRUE(next->findChild<QAction*>(QStringLiteral("Deutsch1"))->isChecked());
   next->findChild<QAction*>(QStringLiteral("Dansk1"))->trigger();
   EXPECT_EQ(child(next.get(), "Label4"), QStringLiteral("Trin 4"));
+}
+
+TEST_F(WindowTest, HelpOpensAHelpFileOfTheUsersOwnElseTheInstalledElseTheSourceManual) {
+  (void)settings::RefreshAtStart(m_dir.path());  // HelpFile = the test's folder
+  const QString bin = m_dir.filePath(QStringLiteral("bin"));
+  QDir().mkpath(bin);
+  EXPECT_TRUE(settings::HelpTarget(bin).endsWith(QStringLiteral("/docs/manual/index.html")));
+  EXPECT_TRUE(QFileInfo::exists(settings::HelpTarget(bin)));
+
+  const QString installed = m_dir.filePath(QStringLiteral("share/doc/tavra/manual/index.html"));
+  QDir().mkpath(QFileInfo(installed).path());
+  std::ofstream(installed.toStdString()) << "<html></html>";
+  EXPECT_EQ(settings::HelpTarget(bin), installed);
+
+  const QString own = m_dir.filePath(QStringLiteral("tavrafirmwareloader.chm"));
+  std::ofstream(own.toStdString()) << "help";
+  EXPECT_EQ(settings::HelpTarget(bin), own);
 }
 
 // The port form over COM3 and COM5 only.
