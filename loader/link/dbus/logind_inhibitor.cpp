@@ -3,9 +3,9 @@
 #include <unistd.h>
 
 #include <QAtomicInteger>
+#include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusError>
-#include <QDBusArgument>
 #include <QDBusMessage>
 #include <QDBusUnixFileDescriptor>
 
