@@ -74,8 +74,11 @@ class WindowTest : public ::testing::Test {
     QTRY_VERIFY_WITH_TIMEOUT(done, kWaitMs);
   }
 
+  // A port whose device exists: a link to a device file (a regular file there would name a
+  // network port by its first line).
   void AddPort(int port) {
-    std::ofstream(m_dir.filePath(QStringLiteral("ports/COM%1").arg(port)).toStdString()) << "";
+    QFile::link(QStringLiteral("/dev/null"),
+                m_dir.filePath(QStringLiteral("ports/COM%1").arg(port)));
   }
 
   QTemporaryDir m_dir;
