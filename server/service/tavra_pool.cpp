@@ -4,12 +4,15 @@
 #include <condition_variable>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <utility>
 #include <vector>
 
 #include "server/service/module_lock.h"
 #include "server/stack/debug_trace.h"
+#include "server/stack/network_serial_port.h"
 #include "server/stack/termios_serial_port.h"
+#include "shared/com_port_map.h"
 
 namespace tavra::service {
 
@@ -54,7 +57,13 @@ struct TavraPool::State {
 };
 
 TavraPool::SerialPortFactory TavraPool::TermiosPortFactory() {
-  return [](int) -> std::unique_ptr<stack::ISerialPort> {
+  return [](int portNumber) -> std::unique_ptr<stack::ISerialPort> {
+    // A file in place of the device link names a network port (or is a bad entry, which the
+    // network driver reports as a port that is not there).
+    const std::optional<ComPortTarget> target = ResolveComPortTarget(portNumber);
+    if (target && (target->network || !target->problem.empty())) {
+      return std::make_unique<stack::NetworkSerialPort>();
+    }
     return std::make_unique<stack::TermiosSerialPort>();
   };
 }

@@ -46,7 +46,8 @@ class TavraPool final : public ITavraPool {
   // it (the removal of 20 hanging clients at 500 ms each, and the link threads).
   static constexpr std::chrono::milliseconds kClosingWait{15000};
 
-  // The real driver: a TermiosSerialPort for every port.
+  // The real drivers: a NetworkSerialPort for a port whose mapping entry is a file (a network
+  // port), a TermiosSerialPort for every other.
   [[nodiscard]] static SerialPortFactory TermiosPortFactory();
 
   // An empty factory means TermiosPortFactory().

@@ -209,8 +209,8 @@ bool CL2Impl::EstablishLink() {
   }
   const int preferred = ServerSettings().Get(Setting::PreferredBitRate);
   for (const int rate : kNegotiatedRates) {
-    if (preferred < rate) {
-      continue;
+    if (preferred < rate || m_port->MaxBitRate() < rate) {
+      continue;  // a port with fixed line settings (a raw network port) stays at 9600
     }
     if (!LinkManagementRequest(LinkRequest::SetBitRate, rate, true)) {
       return false;  // no fallback when the request itself fails

@@ -60,6 +60,9 @@ class ISerialPort {
 
   // The bit rate in force (9600 after Open).
   [[nodiscard]] virtual int CurrentBitRate() const = 0;
+  // The highest rate the port can be set to: the link asks the controller for no more. A
+  // network port whose line settings are fixed on its server says 9600.
+  [[nodiscard]] virtual int MaxBitRate() const { return 115200; }
 };
 
 }  // namespace tavra::stack
