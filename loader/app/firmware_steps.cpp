@@ -219,6 +219,8 @@ StepResult FirmwareSteps::UpdateStep(Progress* progress, HistoryRecord& record) 
     return StepResult::Failed;
   }
   if (m_transfer.DownloadFirmareHeader(m_downloadHeader) == 0) {
+    // Said, not left to silence: without its header the controller holds no usable firmware.
+    Error("IDS_MB_4_TEXT");
     return StepResult::HeaderRefused;
   }
   const std::string before = m_lastVersion;

@@ -28,7 +28,8 @@ namespace tavra::loader {
 enum class StepResult {
   Done,           // the success box (if any) was shown
   Failed,         // an error box was shown (by the step or the procedure it ran)
-  HeaderRefused,  // update: the rows went in, the header was refused (the bar stays visible)
+  HeaderRefused,  // update: the rows went in, the header did not ("Opdater Firmware fejlet !"
+                  // is shown; the bar stays visible)
   FileFailed,     // version: the header came, but its temporary file could not be made
   Cancelled,      // nothing was done (no file chosen)
 };

@@ -99,7 +99,7 @@ TEST_F(Reliability, NoisyLineUpdateAndBackupGiveTheFileSent) {
 // controller does not hold; the controller's store, read back over a clean line, decides.
 // Disabled while an open fault stands: when a step after the last block fails on this line
 // (seed 5, 40 rows), tavraloader-cli ends with exit code 1 and no message at all.
-TEST_F(Reliability, DISABLED_HeavyNoiseFailsClearlyOrGivesTheFileSent) {
+TEST_F(Reliability, HeavyNoiseFailsClearlyOrGivesTheFileSent) {
   MakeFirmware("small.TVW", {"--rows", "40"});
   const std::string store = File("flash.txt").string();
   {

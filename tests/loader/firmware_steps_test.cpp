@@ -53,6 +53,15 @@ TEST(FirmwareSteps, UpdateSendsOnlyAFileThatWasAcceptedAndStillLoads) {
   EXPECT_EQ(link.tavra.sent.size(), 6u);  // request, start, 2 rows, finish, header
   EXPECT_EQ(progress.position, 2);
 
+  // A refused header is said, not left to silence.
+  link.tavra.replies = [](const Bytes& m) {
+    return m[0] == FWHDownload_CMD ? std::vector<Bytes>{{FWHDownload_NAK}} : AcceptAll(m);
+  };
+  link.boxes.shown.clear();
+  EXPECT_EQ(steps.Update(nullptr), StepResult::HeaderRefused);
+  EXPECT_EQ(link.boxes.shown, (std::vector<std::string>{"IDS_MB_27_TEXT", "IDS_MB_4_TEXT"}));
+  link.tavra.replies = AcceptAll;
+
   // The accepted file changed into one that no longer loads: nothing is sent.
   auto broken = DemoLines();
   broken[10] = ":04000000010203XY";
