@@ -1,6 +1,7 @@
 // ports: COM1..COM9 with the devices they name and whether each exists and is free. Needs no
 // bus: a port is busy when another program holds it exclusively (TIOCEXCL or an flock, as
-// TavraLink holds the ports it serves).
+// TavraLink holds the ports it serves). A network port shows its URL and is not probed (a
+// connection would take the device server's port); a bad mapping file shows as such.
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -8,6 +9,7 @@
 
 #include <cerrno>
 #include <iomanip>
+#include <optional>
 #include <sstream>
 
 #include "cli_commands.h"
@@ -17,7 +19,7 @@
 namespace tavra::loader::cli {
 namespace {
 
-enum class PortState { NoDevice, Missing, Free, Busy, NoAccess };
+enum class PortState { NoDevice, Missing, Free, Busy, NoAccess, Network, BadEntry };
 
 std::string_view StateName(PortState state) {
   switch (state) {
@@ -26,6 +28,8 @@ std::string_view StateName(PortState state) {
     case PortState::Free: return "free";
     case PortState::Busy: return "busy";
     case PortState::NoAccess: return "no access";
+    case PortState::Network: return "network";
+    case PortState::BadEntry: return "bad entry";
   }
   return "unknown";
 }
@@ -50,8 +54,19 @@ PortState Probe(const std::string& device) {
 
 int RunPortsCommand(CommandContext& context) {
   for (int port = 1; port <= 9; ++port) {
-    const auto device = ResolveComPort(port);
-    const PortState state = device ? Probe(*device) : PortState::NoDevice;
+    const auto target = ResolveComPortTarget(port);
+    std::optional<std::string> device;
+    PortState state = PortState::NoDevice;
+    if (target && target->network) {
+      device = target->network->text;
+      state = PortState::Network;
+    } else if (target && !target->problem.empty()) {
+      device = target->path;
+      state = PortState::BadEntry;
+    } else if (target) {
+      device = target->path;
+      state = Probe(*device);
+    }
     if (context.options.json) {
       JsonObject object;
       object.Add("port", port)

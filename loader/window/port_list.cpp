@@ -22,9 +22,11 @@ bool PortDeviceExists(const std::string& path) {
 PortList PortList::Probe() {
   std::vector<ListedPort> ports;
   for (int port = kFirstListedPort; port <= kLastListedPort; ++port) {
-    const std::optional<std::string> device = ResolveComPort(port);
-    if (device && PortDeviceExists(*device)) {
-      ports.push_back({port, ComPortName(port), *device});
+    const std::optional<ComPortTarget> target = ResolveComPortTarget(port);
+    if (target && target->network) {
+      ports.push_back({port, ComPortName(port), target->network->text});  // not probed
+    } else if (target && target->problem.empty() && PortDeviceExists(target->path)) {
+      ports.push_back({port, ComPortName(port), target->path});
     }
   }
   return PortList(std::move(ports));

@@ -1,7 +1,9 @@
 #pragma once
 // The port form's list: COM1..COM8 probed through the COM port mapping. A port whose device
 // does not exist is skipped; one that exists is listed whether it opens or is refused (busy,
-// no permission), so that the user can pick it and the driver reports the real failure.
+// no permission), so that the user can pick it and the driver reports the real failure. A
+// network port (a mapping file naming rfc2217:// or tcp://) is listed with its URL as its device,
+// unprobed; a bad mapping file is skipped.
 // The tables never read outside their bounds: IndexOf gives 0 for a port that is not listed,
 // PortOf gives nothing for a position that holds no port.
 //
@@ -20,7 +22,7 @@ inline constexpr int kLastListedPort = 8;
 struct ListedPort {
   int port = 0;
   std::string name;    // "COM5"
-  std::string device;  // "/dev/ttyUSB0"
+  std::string device;  // "/dev/ttyUSB0", or "rfc2217://10.0.0.7:7000"
 };
 
 class PortList {

@@ -199,6 +199,16 @@ TEST_F(NetworkPort, BadEntriesAndAbsentServersAreRefusedClearly) {
   std::ofstream(m_bus.PortDir() / "COM6") << "rfc2217://127.0.0.1:" << FreeLoopbackPort() << "\n";
   const CliRun absent = Run({"--port", "6", "version"});
   EXPECT_EQ(absent.exitCode, 1) << absent.err;
+
+  // The port list shows the URLs and the bad entry, without connecting.
+  const CliRun ports = Run({"ports"});
+  EXPECT_EQ(ports.exitCode, 0) << ports.err;
+  const std::string url = "rfc2217://127.0.0.1:" + std::to_string(m_rfc2217Port);
+  EXPECT_NE(ports.out.find("COM2  " + url + std::string(32 - url.size(), ' ') + "network\n"),
+            std::string::npos)
+      << ports.out;
+  EXPECT_NE(ports.out.find("tcp://127.0.0.1:" + std::to_string(m_rawPort)), std::string::npos);
+  EXPECT_NE(ports.out.find("bad entry\n"), std::string::npos) << ports.out;
 }
 
 }  // namespace
