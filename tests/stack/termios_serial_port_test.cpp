@@ -139,7 +139,8 @@ INSTANTIATE_TEST_SUITE_P(
         OpenCase{"Pty", kPort, 9600, OpenCase::Entry::Pty, kOk},
         OpenCase{"NoSuchDevice", kPort, 9600, OpenCase::Entry::None, kPortNotFound},
         OpenCase{"LinkToNothing", kPort, 9600, OpenCase::Entry::Dangling, kPortNotFound},
-        OpenCase{"NotATerminal", 4, 9600, OpenCase::Entry::File, kPortOpenError},
+        // A regular file in place of the link is a mapping file naming no network port.
+        OpenCase{"NotATerminal", 4, 9600, OpenCase::Entry::File, kPortNotFound},
         OpenCase{"Directory", 4, 9600, OpenCase::Entry::Directory, kPortOpenError},
         OpenCase{"PortNumberTooHigh", 10, 9600, OpenCase::Entry::Pty, kPortNotFound},
         OpenCase{"NegativePortNumber", -1, 9600, OpenCase::Entry::Pty, kPortNotFound},
