@@ -216,6 +216,11 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args
        : option == "--busy"           ? cl.busy
        : option == "--transport-busy" ? cl.transportBusy
                                       : cl.refuseUploads) = static_cast<int>(n);
+    } else if (option == "--busy-every" || option == "--transport-busy-every") {
+      if (!integer(0, 1000000, &n)) {
+        return fail("needs a count (0: off)");
+      }
+      (option == "--busy-every" ? cl.busyEvery : cl.transportBusyEvery) = static_cast<int>(n);
     } else if (option == "--refuse-block") {
       if (!take()) {
         return fail("needs BLOCK[:REASON]");
@@ -384,6 +389,8 @@ Faults:
   --drop-acks N           do not acknowledge the next N data frames
   --busy N                answer the next N data frames busy (0xA0)
   --transport-busy N      answer the next N transactions / connects busy (0x60 / 0xE0)
+  --busy-every N          answer every N-th data frame to an entity busy (0xA0)
+  --transport-busy-every N  answer every N-th transaction / connect busy (0x60 / 0xE0)
   --refuse-block K[:R]    refuse download block K with reason R (default 1); repeatable
   --refuse-finish R       refuse the download finish with reason R
   --refuse-header         refuse the header download

@@ -28,6 +28,8 @@ struct CommandLine {
   int dropAcks = 0;
   int busy = 0;
   int transportBusy = 0;
+  int busyEvery = 0;           // --busy-every N
+  int transportBusyEvery = 0;  // --transport-busy-every N
   std::vector<std::pair<std::uint16_t, std::uint8_t>> refusedBlocks;
   std::optional<std::uint8_t> refuseFinish;
   bool refuseHeader = false;

@@ -46,6 +46,8 @@ void ApplyFaults(SimulatedController& sim, const CommandLine& cl) {
   if (cl.transportBusy > 0) {
     sim.AnswerTransportBusy(cl.transportBusy);
   }
+  sim.AnswerBusyEvery(cl.busyEvery);
+  sim.AnswerTransportBusyEvery(cl.transportBusyEvery);
   for (const auto& [block, reason] : cl.refusedBlocks) {
     sim.RefuseDownloadBlock(block, reason);
   }
@@ -214,6 +216,13 @@ int main(int argc, char** argv) {
   if (!sim.StoreError().empty()) {
     std::fprintf(stderr, "tavra-sim: store %s\n", sim.StoreError().c_str());
   }
+  const tavra::sim::SimCounters counters = sim.Counters();
+  std::fprintf(stderr,
+               "tavra-sim: frames accepted %u, repeated %u, busy answers %u, transport busy "
+               "answers %u, acknowledgements sent %u, frames sent %u, retransmissions %u\n",
+               counters.framesAccepted, counters.framesRepeated, counters.busyAnswers,
+               counters.transportBusyAnswers, counters.acksSent, counters.framesSent,
+               counters.retransmissions);
   std::fprintf(stderr, "tavra-sim: stopped\n");
   return 0;
 }

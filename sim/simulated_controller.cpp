@@ -500,8 +500,7 @@ struct SimulatedController::Impl final : stack::IFrameSink {
     const std::uint8_t sequence = answer & 0x1F;
     const bool repetition = code == stack::kAckAccepted && sequence == parser.LastSequence();
     std::string note;
-    if (code == stack::kAckAccepted && !repetition && busy.Matches(lookedUp)) {
-      --busy.left;
+    if (code == stack::kAckAccepted && !repetition && TakeBusy()) {
       ++counters.busyAnswers;
       answer = static_cast<std::uint8_t>(stack::kAckBusy | sequence);
       dropFrame = true;
@@ -531,6 +530,20 @@ struct SimulatedController::Impl final : stack::IFrameSink {
     Keep(acksSent, answer);
   }
 
+  // Whether a new frame that would be accepted is answered busy instead: the next ones asked
+  // for by AnswerBusy, and every busyEvery-th frame to an entity (link management is never
+  // backed off by the host, so its frames are left alone).
+  bool TakeBusy() {
+    if (busy.Matches(lookedUp)) {
+      --busy.left;
+      return true;
+    }
+    if (busyEvery == 0 || lookedUp == kManagementAddress) {
+      return false;
+    }
+    return ++busyCandidates % static_cast<std::uint32_t>(busyEvery) == 0;
+  }
+
   void OnLinkManagementReply(const stack::ReceivedFrame& frame) override {
     if (dropFrame) {
       return;
@@ -553,12 +566,11 @@ struct SimulatedController::Impl final : stack::IFrameSink {
       if (const std::optional<Pdu> pdu = DecodePdu(data)) {
         Keep(pdus, ObservedPdu{pdu->type, pdu->number, pdu->extra, pdu->data});
       }
-      const int busyBefore = transport.BusyLeft();
+      const std::uint32_t busyBefore = transport.BusyAnswers();
       for (std::vector<std::uint8_t>& answer : transport.Handle(data)) {
         QueueFrame(OwnFrame{kTransportAddress, kTransportAddress, std::move(answer)});
       }
-      counters.transportBusyAnswers +=
-          static_cast<std::uint32_t>(busyBefore - transport.BusyLeft());
+      counters.transportBusyAnswers += transport.BusyAnswers() - busyBefore;
     } else if (ownerKey == kKeyFirmware) {
       Keep(firmwareMessages, ObservedFirmwareMessage{frame.source, std::vector<std::uint8_t>(
                                                                        data.begin(), data.end())});
@@ -844,6 +856,8 @@ struct SimulatedController::Impl final : stack::IFrameSink {
   bool feeding = false;
   CountedFault dropAcks;
   CountedFault busy;
+  int busyEvery = 0;                 // AnswerBusyEvery
+  std::uint32_t busyCandidates = 0;  // new frames to an entity, counted for busyEvery
   ByteCorrupter rxCorrupter;
   RateGarbler rxGarbler;
   std::deque<OwnFrame> txQueue;
@@ -1071,6 +1085,17 @@ void SimulatedController::DropAcks(int n, int destination) {
 void SimulatedController::AnswerBusy(int n, int destination) {
   std::lock_guard lock(m_impl->mutex);
   m_impl->busy = Impl::CountedFault{std::max(n, 0), destination};
+}
+
+void SimulatedController::AnswerBusyEvery(int n) {
+  std::lock_guard lock(m_impl->mutex);
+  m_impl->busyEvery = std::max(n, 0);
+  m_impl->busyCandidates = 0;
+}
+
+void SimulatedController::AnswerTransportBusyEvery(int n) {
+  std::lock_guard lock(m_impl->mutex);
+  m_impl->transport.AnswerBusyEvery(n);
 }
 
 void SimulatedController::AnswerTransportBusy(int n) {

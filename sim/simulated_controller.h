@@ -112,8 +112,8 @@ struct SimCounters {
   std::uint32_t framesBadCheck = 0;        // no answer
   std::uint32_t acksSent = 0;              // acknowledgement frames written (any code)
   std::uint32_t acksDropped = 0;           // held back by DropAcks
-  std::uint32_t busyAnswers = 0;           // 0xA0 sent by AnswerBusy
-  std::uint32_t transportBusyAnswers = 0;  // 0x60 / 0xE0 sent by AnswerTransportBusy
+  std::uint32_t busyAnswers = 0;           // 0xA0 sent by AnswerBusy / AnswerBusyEvery
+  std::uint32_t transportBusyAnswers = 0;  // 0x60 / 0xE0 sent by AnswerTransportBusy[Every]
   std::uint32_t acksReceived = 0;          // valid acknowledgement frames from the host
   std::uint32_t framesSent = 0;            // own data frames written, retransmissions included
   std::uint32_t retransmissions = 0;
@@ -173,6 +173,11 @@ class SimulatedController {
   void AnswerBusy(int n, int destination = kAnyAddress);
   // The next n transaction (0x70) and connect (0xF0) requests get 0x60 / 0xE0.
   void AnswerTransportBusy(int n);
+  // Storms (0: off): every n-th new data frame to an entity (not to link management) is
+  // answered 0xA0 and not handled; every n-th transaction or connect request gets 0x60 / 0xE0.
+  // They stay through restarts.
+  void AnswerBusyEvery(int n);
+  void AnswerTransportBusyEvery(int n);
   // Download block `block` is refused with FWDownloadBlock_NAK and `reason` (every time).
   void RefuseDownloadBlock(std::uint16_t block, std::uint8_t reason);
   // FWDownloadFinished_CMD is refused with FWDownloadFinished_NAK and `reason` (nullopt: off).

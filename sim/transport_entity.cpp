@@ -44,6 +44,17 @@ std::optional<std::uint8_t> TransportEntity::NewOwnNumber() {
   return std::nullopt;
 }
 
+bool TransportEntity::TakeBusy() {
+  ++m_busyCandidates;
+  if (m_busyLeft > 0) {
+    --m_busyLeft;
+  } else if (m_busyEvery == 0 || m_busyCandidates % static_cast<std::uint32_t>(m_busyEvery) != 0) {
+    return false;
+  }
+  ++m_busyAnswers;
+  return true;
+}
+
 TransportEntity::PduList TransportEntity::Handle(std::span<const std::uint8_t> bytes) {
   PduList out;
   const std::optional<Pdu> decoded = DecodePdu(bytes);
@@ -53,9 +64,7 @@ TransportEntity::PduList TransportEntity::Handle(std::span<const std::uint8_t> b
   const Pdu& pdu = *decoded;
   switch (pdu.type) {
     case kPduTransactionRequest: {
-      if (m_busyLeft > 0) {
-        --m_busyLeft;
-        ++m_busyAnswers;
+      if (TakeBusy()) {
         out.push_back(EncodePdu(kPduTransactionBusy, pdu.number));
         break;
       }
@@ -74,9 +83,7 @@ TransportEntity::PduList TransportEntity::Handle(std::span<const std::uint8_t> b
       break;
     }
     case kPduConnectRequest: {
-      if (m_busyLeft > 0) {
-        --m_busyLeft;
-        ++m_busyAnswers;
+      if (TakeBusy()) {
         out.push_back(EncodePdu(kPduConnectionBusy, pdu.number));
         break;
       }

@@ -61,6 +61,11 @@ class TransportEntity {
   void SetConnectPolicy(ConnectPolicy policy) { m_connectPolicy = policy; }
   // The next n transaction and connect requests are answered busy (0x60 / 0xE0).
   void AnswerBusy(int n) { m_busyLeft = n < 0 ? 0 : n; }
+  // Besides: every n-th transaction and connect request from now on is answered busy (0: off).
+  void AnswerBusyEvery(int n) {
+    m_busyEvery = n < 0 ? 0 : n;
+    m_busyCandidates = 0;
+  }
   [[nodiscard]] int BusyLeft() const { return m_busyLeft; }
   [[nodiscard]] std::uint32_t BusyAnswers() const { return m_busyAnswers; }
 
@@ -74,12 +79,16 @@ class TransportEntity {
   SimConnection* FindByHost(std::uint8_t hostNumber);
   SimConnection* FindByOwn(std::uint8_t ownNumber);
   void Forget(const SimConnection* connection);
+  // Whether this transaction or connect request is answered busy (counts the answer).
+  bool TakeBusy();
   std::optional<std::uint8_t> NewOwnNumber();
 
   TransactionPolicy m_transactionPolicy = TransactionPolicy::Echo;
   std::vector<std::uint8_t> m_fixedAnswer;
   ConnectPolicy m_connectPolicy = ConnectPolicy::Accept;
   int m_busyLeft = 0;
+  int m_busyEvery = 0;
+  std::uint32_t m_busyCandidates = 0;  // requests counted for m_busyEvery
   std::uint32_t m_busyAnswers = 0;
   std::vector<SimConnection> m_connections;
   std::uint8_t m_lastOwnNumber = 0;

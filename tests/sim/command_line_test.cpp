@@ -55,6 +55,9 @@ TEST(CommandLineTest, OptionsReachTheConfiguration) {
                                                "3",
                                                "--transport-busy",
                                                "4",
+                                               "--busy-every",
+                                               "2",
+                                               "--transport-busy-every=3",
                                                "--refuse-block",
                                                "7:9",
                                                "--refuse-block",
@@ -100,6 +103,8 @@ TEST(CommandLineTest, OptionsReachTheConfiguration) {
   EXPECT_EQ(cl->dropAcks, 2);
   EXPECT_EQ(cl->busy, 3);
   EXPECT_EQ(cl->transportBusy, 4);
+  EXPECT_EQ(cl->busyEvery, 2);
+  EXPECT_EQ(cl->transportBusyEvery, 3);
   EXPECT_EQ(cl->refusedBlocks,
             (std::vector<std::pair<std::uint16_t, std::uint8_t>>{{7, 9}, {8, 1}}));
   EXPECT_EQ(cl->refuseFinish, 5);
@@ -178,6 +183,8 @@ TEST(CommandLineTest, HelpNamesEveryOption) {
                              "--drop-acks",
                              "--busy",
                              "--transport-busy",
+                             "--busy-every",
+                             "--transport-busy-every",
                              "--refuse-block",
                              "--refuse-finish",
                              "--refuse-header",

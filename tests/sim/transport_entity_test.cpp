@@ -49,6 +49,14 @@ TEST(TransportEntityTest, BusyCountCoversTransactionsAndConnects) {
   EXPECT_EQ(t.Handle(Bytes{0x72, 0x22}), TransportEntity::PduList{Bytes({0x52})});
   EXPECT_EQ(t.BusyAnswers(), 3u);
   EXPECT_EQ(t.BusyLeft(), 0);
+
+  // A storm: every second request from now on, transactions and connects alike.
+  t.AnswerBusyEvery(2);
+  EXPECT_EQ(t.Handle(Bytes{0x73, 0x22}), TransportEntity::PduList{Bytes({0x53})});
+  EXPECT_EQ(t.Handle(Bytes{0x73, 0x22}), TransportEntity::PduList{Bytes({0x63})});
+  EXPECT_EQ(t.Handle(Bytes{0x73, 0x22}), TransportEntity::PduList{Bytes({0x53})});
+  EXPECT_EQ(t.Handle(Bytes{0xF4, 0x22}), TransportEntity::PduList{Bytes({0xE4})});
+  EXPECT_EQ(t.BusyAnswers(), 5u);
 }
 
 TEST(TransportEntityTest, ConnectionLifeFromTheHostsSide) {
