@@ -10,6 +10,7 @@
 #include <signal.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <iostream>
 
 #include "e2e_support.h"
@@ -177,6 +178,57 @@ TEST_F(Reliability, ControllerRestartDuringBackupFailsItAndTheNextBackupWorks) {
   const CliRun backup = Run({"--quiet", "backup", File("back.TVW")});
   EXPECT_EQ(backup.exitCode, 0) << backup.err;
   EXPECT_EQ(ReadText(File("back.TVW")), ReadText(File("small.TVW")));
+}
+
+// The simulator's counter `name` from the line it prints when it stops, -1 when missing.
+long SimCounter(const std::string& log, const std::string& name) {
+  const auto at = log.find(name + " ");
+  return at == std::string::npos ? -1 : std::strtol(log.c_str() + at + name.size(), nullptr, 10);
+}
+
+// Busy storms: every second data frame to an entity answered 0xA0, every second transaction
+// 0x60. The host backs each off and sends it again (a new send, not a retransmission), so the
+// update, the backup and the requests all come through. Back-off times shortened to 100 ms
+// (settings file) to keep the run short; the meaning stays.
+TEST_F(Reliability, BusyStormsOnEverySecondFrameAndTransactionGiveTheFileSent) {
+  const std::filesystem::path settings =
+      std::filesystem::path(std::getenv("XDG_CONFIG_HOME")) / "Norvik as" / "Tavra Server.ini";
+  std::filesystem::create_directories(settings.parent_path());
+  std::ofstream(settings) << "[General]\nL2_BackoffTime=100\nL4_BackoffTime=100\n";
+  MakeFirmware("storm.TVW", {"--rows", "60"});
+  auto sim = StartSim(1, {"--busy-every", "2", "--transport-busy-every", "2"});
+  auto watch = Watch(1);
+  ASSERT_TRUE(SeeLine(*watch, "STATUS_ONLINE"));
+  for (const std::string data : {"0a01", "0a02", "0a03"}) {
+    const CliRun request = Tavractl({"request", "1", "1", data});
+    EXPECT_EQ(request.exitCode, 0) << request.err;
+    EXPECT_NE(request.out.find("Answer: 0A 0" + data.substr(3)), std::string::npos) << request.out;
+  }
+  const CliRun update = Run({"--quiet", "update", File("storm.TVW")});
+  EXPECT_EQ(update.exitCode, 0) << update.err;
+  const CliRun backup = Run({"--quiet", "backup", File("back.TVW")});
+  EXPECT_EQ(backup.exitCode, 0) << backup.err;
+  EXPECT_EQ(ReadText(File("back.TVW")), ReadText(File("storm.TVW")));
+
+  const std::string status = Status(1);
+  sim->Signal(SIGTERM);
+  ASSERT_EQ(sim->Wait(std::chrono::milliseconds(kWait)), 0);
+  const std::string log = ReadText(File("sim1.log"));
+  std::cout << log;
+  // The second of five transaction requests and the fourth were busy: the first request was
+  // answered at once, the second and the third after one busy answer each.
+  EXPECT_EQ(SimCounter(log, "transport busy answers"), 2) << log;
+  // 60 rows in, 60 rows out: well over 120 frames to the firmware entity, half of them busy.
+  const long busy = SimCounter(log, "busy answers");
+  EXPECT_GE(busy, 60) << log;
+  // The host received every busy answer as an acknowledgement, sent each frame again with a
+  // new number (never a retransmission) and gave none up.
+  EXPECT_EQ(Counter(status, "Retransmissions"), 0) << status;
+  EXPECT_EQ(Counter(status, "FramesGivenUp"), 0) << status;
+  EXPECT_EQ(SimCounter(log, "retransmissions"), 0) << log;
+  const long acks = Counter(status, "AcknowledgementsReceived");
+  EXPECT_GE(acks, busy) << status;
+  EXPECT_LE(acks, SimCounter(log, "acknowledgements sent")) << status << log;
 }
 
 }  // namespace
