@@ -52,6 +52,15 @@ bool Event::Wait(std::chrono::milliseconds timeout) {
   return true;
 }
 
+bool Event::WaitUntil(std::chrono::steady_clock::time_point deadline) {
+  std::unique_lock lock(m_mutex);
+  if (!m_cv.wait_until(lock, deadline, [this] { return m_set; })) {
+    return false;
+  }
+  TryConsumeLocked();
+  return true;
+}
+
 void Event::Wait() {
   std::unique_lock lock(m_mutex);
   m_cv.wait(lock, [this] { return m_set; });

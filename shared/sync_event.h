@@ -30,6 +30,8 @@ class Event {
   // Waits until the event is set (and, for auto-reset, consumes it). Returns false on time-out.
   bool Wait(std::chrono::milliseconds timeout);
   void Wait();
+  // The same, until a point in time (no rounding to milliseconds: for waits paced by a line).
+  bool WaitUntil(std::chrono::steady_clock::time_point deadline);
 
   // Waits for the first of several events. When several are set, the one listed first wins;
   // only that one is consumed. Returns its index, or -1 on time-out (no time-out: wait forever).
