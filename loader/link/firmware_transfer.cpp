@@ -202,7 +202,12 @@ int FirmwareTransfer::UploadFirmare(FirmwareImage& image, Progress* progress) {
       return 0;
     }
     if (finishSent) {
-      return 1;  // the controller answers its finish acknowledgement with nothing
+      // The controller answers its finish acknowledgement with nothing; its link confirm is
+      // waited for (result 1 either way), so the acknowledgement has left before anything that
+      // follows (a reset at the end of the program would otherwise drop it from the queue) and
+      // no stale confirm is left for the next procedure.
+      (void)m_connection.State().WaitCallbackDataConfirm();
+      return 1;
     }
     std::uint8_t code = 0;
     if (!m_connection.State().WaitCallbackDataConfirm() ||

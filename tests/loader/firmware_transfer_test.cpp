@@ -162,6 +162,7 @@ TEST(FirmwareDownload, ControllerLeavingBootCodeEndsItAtTheNextMessage) {
 
 TEST(FirmwareDownload, NoReplyOrRefusedRequestFails) {
   FakeLink silent;  // confirms nothing: the wait ends at its limit
+  silent.tavra.confirm = false;
   silent.connection.State().SetWaitLimit(std::chrono::milliseconds(20));
   auto image = ImageOf(1);
   FirmwareTransfer a(silent.connection, silent.boxes);

@@ -39,13 +39,16 @@ HRESULT ScriptedTavra::Data_Request(std::int32_t,
   const Bytes message(P_Data, P_Data + P_DataLength);
   sent.push_back(message);
   const auto answers = replies ? replies(message) : std::vector<Bytes>{};
-  if (!callback || answers.empty()) {
+  if (!callback || !confirm) {
+    return S_OK;
+  }
+  (void)callback->Data_Confirm(0, 0, 0, P_Data);
+  if (answers.empty()) {
     return S_OK;
   }
   auto deliver = [](ITavraCallback& to, const Bytes& reply) {
     (void)to.Data_Indication(0, static_cast<std::int32_t>(reply.size()), reply.data(), 0, 0);
   };
-  (void)callback->Data_Confirm(0, 0, 0, P_Data);
   deliver(*callback, answers[0]);
   if (answers.size() > 1) {
     m_later = std::thread([to = callback, answers, state = state, deliver] {

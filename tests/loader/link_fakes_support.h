@@ -61,6 +61,7 @@ class ScriptedTavra final : public ITavra {
   LinkState* state = nullptr;  // the loader's latches, to pace the further replies
 
   Replies replies;
+  bool confirm = true;  // every request is confirmed by the link (false: a silent line)
   HRESULT dataRequestResult = S_OK;
   HRESULT clientAddResult = S_OK;
   std::map<std::int32_t, ManagementAnswer> management;  // by command; missing: S_OK, all 0
