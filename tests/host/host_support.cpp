@@ -244,11 +244,17 @@ bool ServerUnderTest::WaitForExit(std::chrono::milliseconds timeout) {
   return m_process.WaitForExit(timeout);
 }
 
-bool ServerUnderTest::Running() const { return m_process.Running(); }
+bool ServerUnderTest::Running() const {
+  return m_process.Running();
+}
 
-void ServerUnderTest::Terminate() { m_process.Signal(SIGTERM); }
+void ServerUnderTest::Terminate() {
+  m_process.Signal(SIGTERM);
+}
 
-QString ServerUnderTest::Output() { return m_process.Output(); }
+QString ServerUnderTest::Output() {
+  return m_process.Output();
+}
 
 class RawClient::Recorder : public QDBusVirtualObject {
  public:
