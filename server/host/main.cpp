@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "server/host/server_process.h"
+#include "shared/version.h"
 
 namespace {
 
@@ -33,7 +34,7 @@ int main(int argc, char** argv) {
   tavra::host::PrepareGuiPlatform();
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("TavraLink"));
-  QApplication::setApplicationVersion(QStringLiteral("1.0.12.0"));
+  QApplication::setApplicationVersion(QString::fromUtf8(tavra::kVersion));
   // Closing the about box or the status dialog must not end the server.
   QApplication::setQuitOnLastWindowClosed(false);
   tavra::host::ServerRunOptions options;
