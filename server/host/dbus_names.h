@@ -1,39 +1,18 @@
 #pragma once
-// The names TavraLink uses on the session bus (see shared/dbus/dk.norvik.TavraLink.xml).
+// The contract's bus names (shared/dbus/bus_names.h) under the server's own namespace.
 
-#include <QtCore/QString>
+#include "shared/dbus/bus_names.h"
 
 namespace tavra::host {
 
-inline QString ServiceName() {
-  return QStringLiteral("dk.norvik.TavraLink");
-}
-inline QString BasePath() {
-  return QStringLiteral("/dk/norvik/TavraLink");
-}
-inline QString PoolPath() {
-  return QStringLiteral("/dk/norvik/TavraLink/Pool");
-}
-inline QString PortPath(int port) {
-  return QStringLiteral("/dk/norvik/TavraLink/Port%1").arg(port);
-}
-inline QString NeverStartedPath(quint64 k) {
-  return QStringLiteral("/dk/norvik/TavraLink/Tavra%1").arg(k);
-}
-
-inline QString PoolInterface() {
-  return QStringLiteral("dk.norvik.TavraLink.Pool");
-}
-inline QString TavraInterface() {
-  return QStringLiteral("dk.norvik.TavraLink.Tavra");
-}
-inline QString CallbackInterface() {
-  return QStringLiteral("dk.norvik.TavraLink.TavraCallback");
-}
-
-// D-Bus error of a creation request that a closing server no longer serves.
-inline QString ShuttingDownError() {
-  return QStringLiteral("dk.norvik.TavraLink.Error.ShuttingDown");
-}
+using dbus::BasePath;
+using dbus::CallbackInterface;
+using dbus::NeverStartedPath;
+using dbus::PoolInterface;
+using dbus::PoolPath;
+using dbus::PortPath;
+using dbus::ServiceName;
+using dbus::ShuttingDownError;
+using dbus::TavraInterface;
 
 }  // namespace tavra::host

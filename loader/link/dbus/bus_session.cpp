@@ -9,8 +9,8 @@
 #include <mutex>
 #include <vector>
 
-#include "loader/link/dbus/bus_names.h"
 #include "loader/link/dbus/call_status.h"
+#include "shared/dbus/bus_names.h"
 #include "shared/dbus/port_table_row.h"
 
 namespace tavra::dbus {

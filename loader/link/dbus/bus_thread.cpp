@@ -4,8 +4,8 @@
 #include <QtCore/QMetaObject>
 #include <QtDBus/QDBusError>
 
-#include "loader/link/dbus/bus_names.h"
 #include "loader/link/dbus/callback_receiver.h"
+#include "shared/dbus/bus_names.h"
 
 namespace tavra::dbus {
 

@@ -4,9 +4,9 @@
 #include <QtDBus/QDBusError>
 #include <QtDBus/QDBusMessage>
 
-#include "loader/link/dbus/bus_names.h"
 #include "loader/link/dbus/callback_message.h"
 #include "loader/link/dbus/contract_xml.h"
+#include "shared/dbus/bus_names.h"
 
 namespace tavra::dbus {
 

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "loader/link/dbus/bus_names.h"
+#include "shared/dbus/bus_names.h"
 
 namespace tavra::dbus {
 

@@ -3,9 +3,9 @@
 #include <QtDBus/QDBusArgument>
 #include <QtDBus/QDBusObjectPath>
 
-#include "loader/link/dbus/bus_names.h"
 #include "loader/link/dbus/call_status.h"
 #include "loader/link/dbus/tavra_proxy.h"
+#include "shared/dbus/bus_names.h"
 #include "shared/dbus/port_table_row.h"
 
 namespace tavra::dbus {

@@ -3,8 +3,8 @@
 #include <QtCore/QByteArray>
 #include <QtDBus/QDBusObjectPath>
 
-#include "loader/link/dbus/bus_names.h"
 #include "loader/link/dbus/call_status.h"
+#include "shared/dbus/bus_names.h"
 
 namespace tavra::dbus {
 namespace {
