@@ -13,8 +13,8 @@
 
 #include "server/host/dbus_callback.h"
 #include "server/host/dbus_names.h"
-#include "server/host/interface_xml.h"
 #include "server/stack/port_table.h"
+#include "shared/dbus/contract_xml.h"
 #include "shared/dbus/port_table_row.h"
 
 namespace tavra::host {
@@ -88,10 +88,10 @@ void BusService::DropAll() {
 
 QString BusService::introspect(const QString& path) const {
   if (path == PoolPath()) {
-    return InterfaceXml(PoolInterface());
+    return dbus::ContractInterfaceXml(PoolInterface());
   }
   if (IsTavraPath(path)) {
-    return InterfaceXml(TavraInterface());
+    return dbus::ContractInterfaceXml(TavraInterface());
   }
   return {};
 }

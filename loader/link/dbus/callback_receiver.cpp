@@ -5,25 +5,10 @@
 #include <QtDBus/QDBusMessage>
 
 #include "loader/link/dbus/callback_message.h"
-#include "loader/link/dbus/contract_xml.h"
 #include "shared/dbus/bus_names.h"
+#include "shared/dbus/contract_xml.h"
 
 namespace tavra::dbus {
-
-QString ContractInterfaceXml(const QString& interfaceName) {
-  const QString document = QString::fromUtf8(kContractXml);
-  const QString open = QStringLiteral("<interface name=\"%1\">").arg(interfaceName);
-  const qsizetype begin = document.indexOf(open);
-  if (begin < 0) {
-    return {};
-  }
-  const QString close = QStringLiteral("</interface>");
-  const qsizetype end = document.indexOf(close, begin);
-  if (end < 0) {
-    return {};
-  }
-  return QStringLiteral("  ") + document.mid(begin, end + close.size() - begin) + QLatin1Char('\n');
-}
 
 CallbackReceiver::CallbackReceiver(std::shared_ptr<CallbackRegistry> registry, QObject* parent)
     : QDBusVirtualObject(parent), m_registry(std::move(registry)) {}

@@ -29,7 +29,4 @@ class CallbackReceiver : public QDBusVirtualObject {
   std::shared_ptr<CallbackRegistry> m_registry;
 };
 
-// The <interface> element of `interfaceName` in the contract's XML (empty when absent).
-[[nodiscard]] QString ContractInterfaceXml(const QString& interfaceName);
-
 }  // namespace tavra::dbus

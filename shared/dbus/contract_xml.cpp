@@ -1,15 +1,15 @@
-#include "server/host/interface_xml.h"
+#include "shared/dbus/contract_xml.h"
 
-#include "server/host/interface_xml_text.h"
+#include "shared/dbus/contract_xml_text.h"
 
-namespace tavra::host {
+namespace tavra::dbus {
 
-QString IntrospectionDocument() {
-  return QString::fromUtf8(kIntrospectionXml);
+QString ContractDocument() {
+  return QString::fromUtf8(kContractXml);
 }
 
-QString InterfaceXml(const QString& interfaceName) {
-  const QString document = IntrospectionDocument();
+QString ContractInterfaceXml(const QString& interfaceName) {
+  const QString document = ContractDocument();
   const QString open = QStringLiteral("<interface name=\"%1\">").arg(interfaceName);
   const qsizetype begin = document.indexOf(open);
   if (begin < 0) {
@@ -23,4 +23,4 @@ QString InterfaceXml(const QString& interfaceName) {
   return QStringLiteral("  ") + document.mid(begin, end + close.size() - begin) + QLatin1Char('\n');
 }
 
-}  // namespace tavra::host
+}  // namespace tavra::dbus
