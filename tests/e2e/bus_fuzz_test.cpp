@@ -177,7 +177,11 @@ TEST(BusFuzz, RandomCallsAreAllAnsweredAndTheServerStaysUpWithinItsMemory) {
   const long after = ResidentKb(server);
   std::cout << "VmRSS " << before << " kB before, " << after << " kB after\n";
   EXPECT_GT(after, 0);
+#if !defined(__SANITIZE_ADDRESS__)
+  // Under AddressSanitizer freed memory stays in its quarantine (up to 256 MB), so the resident
+  // set says nothing there; its leak check at the server's exit stands in.
   EXPECT_LT(after, before + 32 * 1024);
+#endif
 
   // A well-formed client is still served.
   const ProgramOutcome status = bus.Run({TAVRACTL_PATH, "status"});
