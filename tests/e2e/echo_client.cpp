@@ -4,9 +4,10 @@
 // answer must be the echo of the request just sent: an answer out of order, a lost or a wrong
 // one ends the client with exit code 3 and a line saying so.
 //
-// Usage: tavra-echo-client PORT TAG. Standard output: "ready CLIENT" once registered with the
-// link up, "ok N" after every tenth good exchange, "done N" on SIGTERM (exit 0). Exit 1: no
-// server, no registration or no link. Every wait is bounded (30 s).
+// Usage: tavra-echo-client PORT TAG [--connect]. With --connect it first opens a connection to
+// the transport entity and holds it to the end. Standard output: "ready CLIENT" once registered
+// with the link up (and connected), "ok N" after every tenth good exchange, "done N" on SIGTERM
+// (exit 0). Exit 1: no server, no registration or no link. Every wait is bounded (30 s).
 //
 // Threads: the main thread sends and waits; the proxy's bus thread calls the callback object.
 
@@ -14,9 +15,11 @@
 
 #include <QtCore/QCoreApplication>
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -33,6 +36,13 @@ using tavra::S_OK;
 constexpr auto kWait = 30s;
 std::atomic<bool> g_stop{false};
 
+// The Connect_Confirm, as the callback's printer gives it (on the bus thread).
+struct ConnectConfirm {
+  std::mutex mutex;
+  std::condition_variable cv;
+  std::string line;  // guarded by mutex
+};
+
 int Fail(const std::string& text) {
   std::printf("bad %s\n", text.c_str());
   std::fflush(stdout);
@@ -42,8 +52,9 @@ int Fail(const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: tavra-echo-client PORT TAG\n");
+  const bool connect = argc == 4 && std::string(argv[3]) == "--connect";
+  if (argc != 3 && !connect) {
+    std::fprintf(stderr, "usage: tavra-echo-client PORT TAG [--connect]\n");
     return 2;
   }
   const int port = std::atoi(argv[1]);
@@ -60,7 +71,15 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::shared_ptr<ITavra> tavra;
-  auto callback = std::make_shared<tavra::tavractl::ClientCallback>();
+  auto confirm = std::make_shared<ConnectConfirm>();
+  auto callback =
+      std::make_shared<tavra::tavractl::ClientCallback>([confirm](const std::string& l) {
+        if (l.starts_with("Connect_Confirm ")) {
+          std::lock_guard lock(confirm->mutex);
+          confirm->line = l;
+          confirm->cv.notify_all();
+        }
+      });
   std::int32_t client = 0;
   HRESULT result = pool->GetTavraInterface(port, 0, tavra);
   if (result == S_OK) {
@@ -75,6 +94,18 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "no link\n");
     return 1;
   }
+  if (connect) {
+    if (tavra->Connect_Request(client, 0, 1, 0, nullptr) != S_OK) {
+      std::printf("refused connection\n");
+      return 1;
+    }
+    std::unique_lock lock(confirm->mutex);
+    confirm->cv.wait_for(lock, kWait, [&] { return !confirm->line.empty(); });
+    if (confirm->line.find("P_ConfirmResult=S_OK") == std::string::npos) {
+      std::printf("refused connection: %s\n", confirm->line.c_str());
+      return 1;
+    }
+  }
   std::printf("ready %d\n", client);
   std::fflush(stdout);
 
@@ -88,8 +119,8 @@ int main(int argc, char** argv) {
     if (result != S_OK) {
       return Fail("request " + std::to_string(number) + ": " + std::to_string(result));
     }
-    const auto confirm = callback->WaitForConfirm(number, kWait);
-    if (!confirm || confirm->result != S_OK || confirm->data != sent) {
+    const auto answer = callback->WaitForConfirm(number, kWait);
+    if (!answer || answer->result != S_OK || answer->data != sent) {
       return Fail("answer " + std::to_string(number));
     }
     if (number % 10 == 0) {

@@ -1,9 +1,10 @@
 // Clients killed at random while 18 are active on one port (the most the link layer has
 // addresses for): 18 client processes exchange numbered transactions with the simulator, a
 // seeded random seven are killed with SIGKILL. The server frees what they held (their link
-// addresses, transactions and client entries), so the client count falls back to eleven and
-// seven new clients fit again, and a nineteenth still does not; the survivors' exchanges go on
-// with every answer the echo of the request just sent (each client checks its own numbers).
+// addresses, transactions, connections and client entries), so the client count falls back
+// to eleven and seven new clients fit again, and a nineteenth still does not; the survivors'
+// exchanges go on with every answer the echo of the request just sent (each client checks its
+// own numbers).
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -26,10 +27,14 @@ class KilledClients : public EndToEnd {
  protected:
   void SetUp() override { ASSERT_TRUE(m_bus.Ready()); }
 
+  // Clients with an even tag also hold a connection: nine of the port's ten.
   std::unique_ptr<ChildProcess> StartClient(int tag) {
+    std::vector<std::string> args{ECHO_CLIENT_PATH, std::to_string(kPort), std::to_string(tag)};
+    if (tag % 2 == 0) {
+      args.emplace_back("--connect");
+    }
     return std::make_unique<ChildProcess>(
-        std::vector<std::string>{ECHO_CLIENT_PATH, std::to_string(kPort), std::to_string(tag)},
-        std::map<std::string, std::string>{{"TAVRALINK_PROGRAM", TAVRALINK_PATH}},
+        args, std::map<std::string, std::string>{{"TAVRALINK_PROGRAM", TAVRALINK_PATH}},
         File("client" + std::to_string(tag) + ".err"));
   }
 
@@ -91,6 +96,8 @@ TEST_F(KilledClients, KilledAtRandomFreeTheirPlacesAndTheOthersKeepTheirOrder) {
   std::iota(order.begin(), order.end(), 0);
   std::shuffle(order.begin(), order.end(), std::mt19937(20261208));
   const std::vector<int> killed(order.begin(), order.begin() + kKilled);
+  // The seed kills connection holders too (even tags): leaked connections would show.
+  ASSERT_GE(std::count_if(killed.begin(), killed.end(), [](int k) { return k % 2 == 0; }), 2);
   for (const int k : killed) {
     clients[k]->Signal(SIGKILL);
     EXPECT_EQ(clients[k]->Wait(std::chrono::milliseconds(kWait)), -SIGKILL);
@@ -98,7 +105,8 @@ TEST_F(KilledClients, KilledAtRandomFreeTheirPlacesAndTheOthersKeepTheirOrder) {
   EXPECT_TRUE(WaitUntil([&] { return Clients() == kClients - kKilled; }, 30s)) << Clients();
 
   // Their places are free: seven new clients fit, and a nineteenth still does not. Had the
-  // killed ones kept their transactions, 18 clients with one each would not find 18 of 20.
+  // killed ones kept their transactions, 18 clients with one each would not find 18 of 20;
+  // had they kept their connections, the new ones would not find theirs among the ten.
   for (const int k : killed) {
     clients[k] = StartClient(100 + k);
   }
