@@ -205,6 +205,26 @@ std::optional<std::vector<std::uint8_t>> SessionReplayer::NextHostFrame(
   return frame;
 }
 
+void SessionReplayer::Send(const std::vector<std::uint8_t>& recorded, int shift, int* sequence) {
+  const std::optional<Frame> frame = Decode(recorded);
+  const auto number = static_cast<std::uint8_t>((frame->Sequence() + shift) & 0x1F);
+  if (frame->ack) {
+    m_line->Write(stack::EncodeAckFrame((frame->first & 0xE0) | number));
+    return;
+  }
+  m_line->Write(stack::EncodeDataFrame(number, frame->destination, frame->source, frame->data));
+  *sequence = number;
+}
+
+void SessionReplayer::AnswerKeepAlive(std::uint8_t hostSequence, int ownSequence) {
+  m_line->Write(stack::EncodeAckFrame(stack::kAckAccepted | hostSequence));
+  const std::uint8_t reply = 0x20 | kKeepAlive;
+  m_line->Write(stack::EncodeDataFrame(static_cast<std::uint8_t>(ownSequence), kManagementAddress,
+                                       kManagementAddress, std::span(&reply, 1)));
+  std::lock_guard lock(m_mutex);
+  ++m_extraKeepAlives;
+}
+
 void SessionReplayer::Play() {
   int shift = 0;    // extra keep-alives so far: the sequence numbers' offset
   int lastOwn = 0;  // the controller's last own sequence number sent
@@ -218,27 +238,18 @@ void SessionReplayer::Play() {
   for (std::size_t i = 0; i < m_script.size();) {
     const TraceFrame& step = m_script[i];
     const std::optional<Frame> want = Decode(step.bytes);
+    const std::string where = "line " + std::to_string(step.line) + ": ";
     if (!want) {
-      return Finish("line " + std::to_string(step.line) + ": not a frame");
+      return Finish(where + "not a frame");
     }
     if (!step.fromHost) {
-      std::vector<std::uint8_t> out;
-      const auto sequence = static_cast<std::uint8_t>((want->Sequence() + shift) & 0x1F);
-      if (want->ack) {
-        const auto frame = stack::EncodeAckFrame((want->first & 0xE0) | sequence);
-        out.assign(frame.begin(), frame.end());
-      } else {
-        out = stack::EncodeDataFrame(sequence, want->destination, want->source, want->data);
-        lastOwn = sequence;
-      }
-      m_line->Write(out);
+      Send(step.bytes, shift, &lastOwn);
       ++i;
       continue;
     }
     const std::optional<std::vector<std::uint8_t>> bytes = NextHostFrame(kFrameWait);
     if (!bytes) {
-      return Finish("line " + std::to_string(step.line) + ": the host sent nothing; expected" +
-                    Hex(step.bytes));
+      return Finish(where + "the host sent nothing; expected" + Hex(step.bytes));
     }
     const std::optional<Frame> got = Decode(*bytes);
     if (got && Same(*got, *want, shift)) {
@@ -246,20 +257,13 @@ void SessionReplayer::Play() {
     } else if (got && got->ack && got->Sequence() == extraAck) {
       extraAck = -1;
     } else if (got && got->IsKeepAlive()) {
-      // An idle gap longer than the recording's: answer the keep-alive as a controller does.
-      const auto ack = stack::EncodeAckFrame(stack::kAckAccepted | got->Sequence());
-      m_line->Write(ack);
+      // An idle gap longer than the recording's: answer as a controller does.
       lastOwn = (lastOwn + 1) & 0x1F;
-      const std::uint8_t reply = 0x20 | kKeepAlive;
-      m_line->Write(stack::EncodeDataFrame(static_cast<std::uint8_t>(lastOwn), kManagementAddress,
-                                           kManagementAddress, std::span(&reply, 1)));
+      AnswerKeepAlive(got->Sequence(), lastOwn);
       extraAck = lastOwn;
       ++shift;
-      std::lock_guard lock(m_mutex);
-      ++m_extraKeepAlives;
     } else {
-      return Finish("line " + std::to_string(step.line) + ": expected" + Hex(step.bytes) +
-                    ", the host sent" + Hex(*bytes));
+      return Finish(where + "expected" + Hex(step.bytes) + ", the host sent" + Hex(*bytes));
     }
   }
   Finish("");

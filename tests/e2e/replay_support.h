@@ -61,7 +61,11 @@ class SessionReplayer {
  private:
   void Play();
   std::optional<std::vector<std::uint8_t>> NextHostFrame(std::chrono::milliseconds timeout);
-  void Send(const TraceFrame& recorded);
+  // Writes a recorded controller frame with its sequence number moved on by `shift`; a data
+  // frame's number goes to *sequence.
+  void Send(const std::vector<std::uint8_t>& recorded, int shift, int* sequence);
+  // Answers a keep-alive that the trace does not expect, with the controller's next number.
+  void AnswerKeepAlive(std::uint8_t hostSequence, int ownSequence);
   void Finish(const std::string& failure);
 
   const std::vector<TraceFrame> m_script;
