@@ -25,9 +25,9 @@
 #include <optional>
 #include <string>
 
+#include "loader/app/line_reader.h"
 #include "loader/link/firmware_image.h"
 #include "loader/link/header_text.h"
-#include "loader/app/line_reader.h"
 #include "loader/link/production_data.h"
 
 namespace tavra::loader {
