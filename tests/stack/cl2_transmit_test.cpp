@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "cl2_support.h"
 #include "server/stack/server_settings.h"
 
@@ -317,8 +319,13 @@ TEST_F(Cl2TransmitTest, DataWhileLinkDownIsAcknowledgedButNotDelivered) {
   ASSERT_TRUE(m_log->WaitFor(
       [](const auto& all) { return MessageLog::Count(all, kL2KindReceivedData) == 1; },
       milliseconds(2000)));
+  // The online indications may be logged after it: the link-up flag goes up first.
   const auto messages = m_log->All();
-  const auto& m = messages.back();
+  const auto found = std::find_if(messages.begin(), messages.end(), [](const auto& message) {
+    return message.kind == kL2KindReceivedData;
+  });
+  ASSERT_NE(found, messages.end());
+  const auto& m = *found;
   EXPECT_EQ(m.ownerKey, kKeyTransport);
   EXPECT_EQ(m.type, 3);
   EXPECT_EQ(m.code, 0);
