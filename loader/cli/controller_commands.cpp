@@ -17,7 +17,6 @@
 namespace tavra::loader::cli {
 namespace {
 
-// Bytes per unit of the backup's progress (its maximum is the firmware size / 67).
 // A backup's block size is the controller's business (the size it announces only scales the
 // bar): its progress shows blocks per second.
 constexpr double kUploadUnitBytes = 0.0;

@@ -117,8 +117,8 @@ std::string TerminalProgress::Line() const {
     std::snprintf(text, sizeof text, "%s: %d blocks %3d%%  %.0f %s", m_label.c_str(), m_received,
                   percent, rate, unit);
   } else {
-    std::snprintf(text, sizeof text, "%s: %d/%d blocks %3d%%  %.0f B/s  %s left", m_label.c_str(),
-                  m_received, m_maximum, percent, rate, Clock(left).c_str());
+    std::snprintf(text, sizeof text, "%s: %d/%d blocks %3d%%  %.0f %s  %s left", m_label.c_str(),
+                  m_received, m_maximum, percent, rate, unit, Clock(left).c_str());
   }
   return text;
 }
