@@ -260,27 +260,31 @@ TEST_F(LinkDownController, TransportChecksComeBackTranslated) {
 TEST_F(LinkDownController, ClientMayRemoveItselfFromInsideItsCallback) {
   auto callback = std::make_shared<RecordingCallback>();
   CTavra* tavra = m_tavra.get();
-  std::atomic<std::int32_t> id{-1};
-  std::atomic<bool> fired{false};
-  std::atomic<HRESULT> removed{-1};
-  Event done;
-  callback->SetOnEvent([&, tavra](const CallbackEvent& e) {
-    if (e.method == "Management_Indication" && id != -1 && !fired.exchange(true)) {
-      removed = tavra->Client_Remove(id);
-      done.Set();
+  // Shared with the callback, which may still run on the delivery thread after the test's end.
+  struct Shared {
+    std::atomic<std::int32_t> id{-1};
+    std::atomic<bool> fired{false};
+    std::atomic<HRESULT> removed{-1};
+    Event done;
+  };
+  auto shared = std::make_shared<Shared>();
+  callback->SetOnEvent([shared, tavra](const CallbackEvent& e) {
+    if (e.method == "Management_Indication" && shared->id != -1 && !shared->fired.exchange(true)) {
+      shared->removed = tavra->Client_Remove(shared->id);
+      shared->done.Set();
     }
   });
   std::int32_t newId = -1;
   ASSERT_EQ(m_tavra->Client_Add(callback, newId), S_OK);
-  id = newId;
+  shared->id = newId;
   // The status indication may have come before the id was stored: ask for another one.
   std::int32_t r = 0;
   std::int32_t t = 0;
   std::int32_t s = 0;
   std::vector<std::uint8_t> d;
   static_cast<void>(m_tavra->Management_Request(newId, STATUS_INDICATION, r, t, s, d));
-  ASSERT_TRUE(done.Wait(5s));
-  EXPECT_EQ(removed, S_OK);
+  ASSERT_TRUE(shared->done.Wait(5s));
+  EXPECT_EQ(shared->removed, S_OK);
   EXPECT_EQ(m_tavra->RegisteredClients(), 0);
   EXPECT_EQ(ClientCount(), 0);
 }
