@@ -12,19 +12,6 @@
 #include <QtCore/QCoreApplication>
 #endif
 
-#if defined(__SANITIZE_THREAD__)
-// ThreadSanitizer builds only: Qt (as packaged) is not built for it, so every hand-over between
-// Qt's threads looks like a race. Reports that pass through Qt, libdbus or GLib are dropped.
-extern "C" const char* __tsan_default_suppressions() {
-  return "race:libQt6\n"
-         "race:libdbus-1\n"
-         "race:libglib-2.0\n"
-         "mutex:libQt6\n"
-         "deadlock:libQt6\n"
-         "deadlock:libdbus-1\n";
-}
-#endif
-
 int main(int argc, char** argv) {
   // Before any thread starts, so that every thread leaves the stop signals to their thread.
   tavra::loader::cli::BlockStopSignals();

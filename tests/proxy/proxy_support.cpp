@@ -528,22 +528,3 @@ std::vector<std::uint8_t> Bytes(std::initializer_list<int> values) {
 }
 
 }  // namespace tavra::dbus::test
-
-#if defined(__SANITIZE_THREAD__)
-// Qt (as packaged) is not built for ThreadSanitizer: its own locks and queues are invisible to
-// it, so every hand-over between Qt's threads looks like a race. Reports that pass through Qt,
-// libdbus or GLib are dropped; races in the proxy's own state are still reported.
-extern "C" const char* __tsan_default_suppressions() {
-  return "race:libQt6\n"
-         "race:libdbus-1\n"
-         "race:libglib-2.0\n"
-         "mutex:libQt6\n"
-         "deadlock:libQt6\n"
-         "deadlock:libdbus-1\n";
-}
-
-// The proxy starts the server (QProcess forks) while threads run; the child only calls exec.
-extern "C" const char* __tsan_default_options() {
-  return "die_after_fork=0";
-}
-#endif
