@@ -1,19 +1,15 @@
 #include "server/host/bus_service.h"
 
 #include <QtDBus/QDBusError>
-#include <QtDBus/QDBusMetaType>
-#include <QtDBus/QDBusObjectPath>
 #include <QtDBus/QDBusPendingCallWatcher>
 #include <QtDBus/QDBusPendingReply>
 #include <QtDBus/QDBusServiceWatcher>
 #include <algorithm>
+#include <cassert>
 #include <cstdio>
 #include <exception>
-#include <iterator>
 
-#include "server/host/dbus_callback.h"
 #include "server/host/dbus_names.h"
-#include "server/stack/port_table.h"
 #include "shared/dbus/contract_xml.h"
 #include "shared/dbus/port_table_row.h"
 
@@ -25,17 +21,19 @@ std::string Key(const QString& text) {
   return text.toStdString();
 }
 
-const std::uint8_t* Bytes(const QByteArray& data) {
-  // constData() of an empty array still points at a terminating zero: never null.
-  return reinterpret_cast<const std::uint8_t*>(data.constData());
-}
-
-std::int32_t Length(const QByteArray& data) {
-  return static_cast<std::int32_t>(data.size());
-}
-
-QDBusObjectPath NullPath() {
-  return QDBusObjectPath(QStringLiteral("/"));
+// A reply carrying `hr` whose further outputs (signature `out` after the result) are not set:
+// 0, or an empty array.
+QList<QVariant> UnsetOutputs(HRESULT hr, const QString& out) {
+  QList<QVariant> reply{hr};
+  for (qsizetype k = 1; k < out.size(); ++k) {
+    if (out[k] == QLatin1Char('a')) {
+      reply.append(QByteArray());
+      ++k;  // the element type of "ay"
+    } else {
+      reply.append(0);
+    }
+  }
+  return reply;
 }
 
 bool IsTavraPath(const QString& path) {
@@ -47,6 +45,7 @@ bool IsTavraPath(const QString& path) {
 
 BusService::BusService(QDBusConnection connection, service::TavraPool& pool, QObject* parent)
     : QDBusVirtualObject(parent), m_connection(std::move(connection)), m_pool(pool) {
+  assert(ServesExactlyTheContract());
   dbus::RegisterPortTableRowType();
   m_watcher = new QDBusServiceWatcher(this);
   m_watcher->setConnection(m_connection);
@@ -145,23 +144,25 @@ void BusService::Serve(const QDBusMessage& message) {
     return;
   }
   try {
+    Call call{message, message.arguments(), Key(message.service()), nullptr};
     if (path == PoolPath()) {
-      HandlePool(message);
+      const Method* method = Accept(call, PoolMethods());
+      if (method != nullptr && EnsurePoolReference(message)) {
+        method->handler(*this, call);
+      }
       return;
     }
-    std::shared_ptr<ITavra> object;
     {
       std::lock_guard lock(m_tableLock);
       const auto it = m_exported.find(path);
       if (it != m_exported.end()) {
-        // A reference of the call's own: a Release inside drops it before the object ends.
-        object = it->second.object;
+        call.object = it->second.object;
       }
     }
-    if (!object) {
+    if (!call.object) {
       ReplyError(message, QDBusError::errorString(QDBusError::UnknownObject), path);
-    } else {
-      HandleTavra(message, std::move(object));
+    } else if (const Method* method = Accept(call, TavraMethods())) {
+      method->handler(*this, call);
     }
   } catch (const std::exception& e) {
     ReplyError(message, QDBusError::errorString(QDBusError::Failed),
@@ -169,298 +170,46 @@ void BusService::Serve(const QDBusMessage& message) {
   }
 }
 
-void BusService::HandlePool(const QDBusMessage& message) {
+const BusService::Method* BusService::Accept(const Call& call, const std::vector<Method>& table) {
+  const QDBusMessage& message = call.message;
   const QString member = message.member();
-  const QString signature = message.signature();
-  const QList<QVariant> args = message.arguments();
-  const std::string sender = Key(message.service());
-
-  struct Method {
-    const char* name;
-    const char* signature;
-  };
-  static constexpr Method kMethods[] = {{"GetTavraInterface", "ii"},
-                                        {"CreateTavra", ""},
-                                        {"AddRef", ""},
-                                        {"Release", ""},
-                                        {"GetPortTable", ""}};
-  bool known = false;
-  for (const Method& m : kMethods) {
-    if (member == QLatin1StringView(m.name)) {
-      known = true;
-      if (signature != QLatin1StringView(m.signature)) {
-        ReplyError(message, QDBusError::errorString(QDBusError::InvalidArgs),
-                   QStringLiteral("%1 takes (%2)").arg(member, QLatin1StringView(m.signature)));
-        return;
-      }
-    }
-  }
-  if (!known) {
+  const auto it = std::find_if(table.begin(), table.end(),
+                               [&member](const Method& m) { return m.member == member; });
+  if (it == table.end() || it->contract == nullptr) {
     ReplyError(message, QDBusError::errorString(QDBusError::UnknownMethod), member);
-    return;
+    return nullptr;
   }
-  if (!EnsurePoolReference(message)) {
-    return;
+  if (it->namesClient && !MayNameClient(call)) {
+    // Answered as for an unknown id; the outputs are not set.
+    Reply(message, UnsetOutputs(CommandFailed_ClientNotRegistered, it->contract->out));
+    return nullptr;
   }
-
-  if (member == QLatin1StringView("GetTavraInterface")) {
-    const std::int32_t commId = args[0].toInt();
-    std::shared_ptr<ITavra> object;
-    const HRESULT hr = m_pool.GetTavraInterface(commId, args[1].toInt(), object);
-    if (hr == service::kObjectDisconnected) {
-      ReplyError(message, QDBusError::errorString(QDBusError::Disconnected), member);
-      return;
-    }
-    if (hr != S_OK || !object) {
-      Reply(message, {hr == S_OK ? E_FAIL : hr, QVariant::fromValue(NullPath())});
-      return;
-    }
-    const QString path = PortPath(commId);
-    {
-      std::lock_guard lock(m_tableLock);
-      if (MayHoldMoreLocked(sender, false)) {
-        AddObjectReferenceLocked(path, object, sender);
-        object.reset();
-      }
-    }
-    if (object) {  // not taken: dropped here, without the lock
-      object.reset();
-      Reply(message, {CommandFailed_ResourcesLow, QVariant::fromValue(NullPath())});
-      return;
-    }
-    Reply(message, {S_OK, QVariant::fromValue(QDBusObjectPath(path))});
-  } else if (member == QLatin1StringView("CreateTavra")) {
-    if (m_suspended) {
-      ReplyError(message, ShuttingDownError(), QStringLiteral("the server is shutting down"));
-      return;
-    }
-    bool mayHold = false;
-    {
-      std::lock_guard lock(m_tableLock);
-      mayHold = MayHoldMoreLocked(sender, true);
-    }
-    // The connection's calls run one at a time: nothing of its own slips in between.
-    std::shared_ptr<ITavra> object = mayHold ? m_pool.CreateTavra() : nullptr;
-    if (!object) {
-      Reply(message, {CommandFailed_ResourcesLow, QVariant::fromValue(NullPath())});
-      return;
-    }
-    QString path;
-    {
-      std::lock_guard lock(m_tableLock);
-      path = NeverStartedPath(m_nextNeverStarted++);
-      AddObjectReferenceLocked(path, object, sender);
-    }
-    Reply(message, {S_OK, QVariant::fromValue(QDBusObjectPath(path))});
-  } else if (member == QLatin1StringView("AddRef")) {
-    std::uint32_t total = 0;
-    {
-      std::lock_guard lock(m_tableLock);
-      if (MayHoldMoreLocked(sender, false)) {
-        AddPoolReferenceLocked(sender);
-      }
-      total = m_references.Total(Key(PoolPath()));
-    }
-    Reply(message, {QVariant::fromValue(total)});
-  } else if (member == QLatin1StringView("Release")) {
-    std::uint32_t remaining = 0;
-    {
-      std::lock_guard lock(m_tableLock);
-      remaining = ReleasePoolReferenceLocked(sender);
-    }
-    Reply(message, {QVariant::fromValue(remaining)});
-  } else {  // GetPortTable
-    QList<dbus::PortTableRow> rows;
-    const auto snapshot = stack::GlobalPortTable().Snapshot();
-    for (int port = 0; port < stack::PortTable::kPorts; ++port) {
-      const stack::PortEntry& entry = snapshot[static_cast<std::size_t>(port)];
-      dbus::PortTableRow row;
-      row.port = port;
-      row.inUse = entry.inUse;
-      row.linkUp = entry.linkUp;
-      row.clientCount = entry.clientCount;
-      row.identity = QByteArray(reinterpret_cast<const char*>(entry.identity.bytes.data()),
-                                static_cast<qsizetype>(entry.identity.bytes.size()));
-      rows.append(row);
-    }
-    Reply(message, {QVariant::fromValue(rows)});
+  if (message.signature() != it->contract->in) {
+    ReplyError(message, QDBusError::errorString(QDBusError::InvalidArgs),
+               QStringLiteral("%1 takes (%2)").arg(member, it->contract->in));
+    return nullptr;
   }
+  return &*it;
 }
 
-void BusService::HandleTavra(const QDBusMessage& message, std::shared_ptr<ITavra> object) {
-  const QString member = message.member();
-  const QString signature = message.signature();
-  const QList<QVariant> a = message.arguments();
-  const QString path = message.path();
-  const std::string sender = Key(message.service());
-  const auto i = [&a](int n) { return a[n].toInt(); };
-  const auto y = [&a](int n) { return static_cast<std::uint8_t>(a[n].toUInt()); };
-  const auto ay = [&a](int n) { return a[n].toByteArray(); };
-
-  // Replies with the result code alone, or with the disconnection error.
-  const auto replyResult = [&](HRESULT hr) {
-    if (hr == service::kObjectDisconnected) {
-      ReplyError(message, QDBusError::errorString(QDBusError::Disconnected), member);
-    } else {
-      Reply(message, {hr});
-    }
-  };
-  const auto expect = [&](const char* wanted) {
-    if (signature == QLatin1StringView(wanted)) {
-      return true;
-    }
-    ReplyError(message, QDBusError::errorString(QDBusError::InvalidArgs),
-               QStringLiteral("%1 takes (%2)").arg(member, QLatin1StringView(wanted)));
-    return false;
-  };
-  // Client_Add and Client_AddEx: the callback object sits on the sender's connection.
-  const auto addClient = [&](bool extended) {
-    if (!expect("o")) {
-      return;
-    }
-    const QString callbackPath = qvariant_cast<QDBusObjectPath>(a[0]).path();
-    std::shared_ptr<ITavraCallback> callback;
-    if (callbackPath != QLatin1StringView("/") && !callbackPath.isEmpty()) {
-      callback = std::make_shared<DBusCallback>(m_connection, message.service(), callbackPath);
-    }
-    std::int32_t clientId = 0;
-    std::int32_t connected = 0;
-    const HRESULT hr = extended ? object->Client_AddEx(callback, clientId, connected)
-                                : object->Client_Add(callback, clientId);
-    if (hr == service::kObjectDisconnected) {
-      ReplyError(message, QDBusError::errorString(QDBusError::Disconnected), member);
-      return;
-    }
-    if (hr == S_OK) {
-      std::lock_guard lock(m_tableLock);
-      m_references.Register(sender, {Key(path), clientId});
-    } else {
-      clientId = 0;
-    }
-    if (extended) {
-      Reply(message, {hr, clientId, connected});
-    } else {
-      Reply(message, {hr, clientId});
-    }
-  };
-
+bool BusService::MayNameClient(const Call& call) {
   // A client id belongs to the connection that registered it: another connection naming it is
   // answered as for an unknown id, and nothing changes.
-  static constexpr const char* kNamesClient[] = {
-      "Client_Remove",           "Data_Request",           "Data_Response",
-      "Connect_Request",         "Management_Request",     "Connect_Response",
-      "Management_SetupBackoff", "Disconnect_Request",     "Disconnect_Response",
-      "ConnectionData_Request",  "ConnectionData_Response"};
-  const bool namesClient =
-      std::any_of(std::begin(kNamesClient), std::end(kNamesClient),
-                  [&](const char* n) { return member == QLatin1StringView(n); });
-  if (namesClient && !a.isEmpty() && signature.startsWith(QLatin1Char('i'))) {
-    std::unique_lock lock(m_tableLock);
-    const auto owner = m_references.OwnerOf({Key(path), i(0)});
-    lock.unlock();
-    if (owner && *owner != sender) {
-      if (member == QLatin1StringView("Management_Request")) {
-        Reply(message, {CommandFailed_ClientNotRegistered, 0, 0, 0, QByteArray()});
-      } else {
-        Reply(message, {CommandFailed_ClientNotRegistered});
-      }
-      return;
-    }
+  if (call.args.isEmpty() || !call.message.signature().startsWith(QLatin1Char('i'))) {
+    return true;  // no id to check; the signature check refuses the call
   }
+  std::unique_lock lock(m_tableLock);
+  const auto owner = m_references.OwnerOf({call.Path(), call.I(0)});
+  lock.unlock();
+  return !owner || *owner == call.sender;
+}
 
-  if (member == QLatin1StringView("AddRef")) {
-    if (expect("")) {
-      std::unique_lock lock(m_tableLock);
-      const std::uint32_t total = MayHoldMoreLocked(sender, false)
-                                      ? m_references.Add(Key(path), sender)
-                                      : m_references.Total(Key(path));
-      lock.unlock();
-      Reply(message, {QVariant::fromValue(total)});
-    }
-  } else if (member == QLatin1StringView("Release")) {
-    if (expect("")) {
-      std::unique_lock lock(m_tableLock);
-      const bool held = m_references.Held(Key(path), sender) > 0;
-      const std::uint32_t remaining = m_references.Release(Key(path), sender);
-      std::shared_ptr<ITavra> ended = held && remaining == 0 ? TakeObjectLocked(path) : nullptr;
-      lock.unlock();
-      // Ended before the answer: when the caller hears 0 the port is closed.
-      object.reset();
-      ended.reset();
-      Reply(message, {QVariant::fromValue(remaining)});
-    }
-  } else if (member == QLatin1StringView("Client_Add")) {
-    addClient(false);
-  } else if (member == QLatin1StringView("Client_AddEx")) {
-    addClient(true);
-  } else if (member == QLatin1StringView("Client_Remove")) {
-    if (expect("i")) {
-      const HRESULT hr = object->Client_Remove(i(0));
-      {
-        std::lock_guard lock(m_tableLock);
-        m_references.Unregister({Key(path), i(0)});
-      }
-      replyResult(hr);
-    }
-  } else if (member == QLatin1StringView("Data_Request")) {
-    if (expect("iiayyi")) {
-      const QByteArray data = ay(2);
-      replyResult(object->Data_Request(i(0), i(1), Length(data), Bytes(data), y(3), i(4)));
-    }
-  } else if (member == QLatin1StringView("Data_Response")) {
-    if (expect("iiay")) {
-      const QByteArray data = ay(2);
-      replyResult(object->Data_Response(i(0), i(1), Length(data), Bytes(data)));
-    }
-  } else if (member == QLatin1StringView("Connect_Request")) {
-    if (expect("iiiay")) {
-      const QByteArray data = ay(3);
-      replyResult(object->Connect_Request(i(0), i(1), i(2), Length(data), Bytes(data)));
-    }
-  } else if (member == QLatin1StringView("Management_Request")) {
-    if (expect("ii")) {
-      std::int32_t result = 0;
-      std::int32_t dataType = 0;
-      std::int32_t dataSize = 0;
-      std::vector<std::uint8_t> data;
-      const HRESULT hr = object->Management_Request(i(0), i(1), result, dataType, dataSize, data);
-      if (hr == service::kObjectDisconnected) {
-        ReplyError(message, QDBusError::errorString(QDBusError::Disconnected), member);
-        return;
-      }
-      // Exactly P_DataSize bytes travel (never more than the block holds).
-      const std::size_t size =
-          dataSize > 0 ? std::min(static_cast<std::size_t>(dataSize), data.size()) : 0;
-      Reply(message,
-            {hr, result, dataType, static_cast<std::int32_t>(size),
-             QByteArray(reinterpret_cast<const char*>(data.data()), static_cast<qsizetype>(size))});
-    }
-  } else if (member == QLatin1StringView("Connect_Response")) {
-    if (expect("iiyay")) {
-      const QByteArray data = ay(3);
-      replyResult(object->Connect_Response(i(0), i(1), y(2), Length(data), Bytes(data)));
-    }
-  } else if (member == QLatin1StringView("Management_SetupBackoff")) {
-    if (expect("iiiii")) {
-      replyResult(object->Management_SetupBackoff(i(0), i(1), i(2), i(3), i(4)));
-    }
-  } else if (member == QLatin1StringView("Disconnect_Request") ||
-             member == QLatin1StringView("Disconnect_Response") ||
-             member == QLatin1StringView("ConnectionData_Request") ||
-             member == QLatin1StringView("ConnectionData_Response")) {
-    if (expect("iiay")) {
-      const QByteArray data = ay(2);
-      using Op = HRESULT (ITavra::*)(std::int32_t, std::int32_t, std::int32_t, const std::uint8_t*);
-      const Op op = member == QLatin1StringView("Disconnect_Request") ? &ITavra::Disconnect_Request
-                    : member == QLatin1StringView("Disconnect_Response")
-                        ? &ITavra::Disconnect_Response
-                    : member == QLatin1StringView("ConnectionData_Request")
-                        ? &ITavra::ConnectionData_Request
-                        : &ITavra::ConnectionData_Response;
-      replyResult(((*object).*op)(i(0), i(1), Length(data), Bytes(data)));
-    }
+void BusService::ReplyResult(const Call& call, HRESULT hr) {
+  if (hr == service::kObjectDisconnected) {
+    ReplyError(call.message, QDBusError::errorString(QDBusError::Disconnected),
+               call.message.member());
   } else {
-    ReplyError(message, QDBusError::errorString(QDBusError::UnknownMethod), member);
+    Reply(call.message, {hr});
   }
 }
 

@@ -3,9 +3,10 @@
 // shared/dbus/dk.norvik.TavraLink.xml. The pool object /dk/norvik/TavraLink/Pool, the
 // controller objects of the COM ports /dk/norvik/TavraLink/Port<n> and the never-started
 // controller objects /dk/norvik/TavraLink/Tavra<k> are paths of this one virtual object; each
-// call is checked (signature), mapped 1:1 onto TavraPool / ITavra, and answered with the result
-// code as the first out-argument (result codes are values, never D-Bus errors; outputs not set
-// are 0 and an empty array).
+// call is looked up in the interface's dispatch table, checked against the contract's signature
+// (shared/dbus/contract_methods.h), mapped 1:1 onto TavraPool / ITavra, and answered with the
+// result code as the first out-argument (result codes are values, never D-Bus errors; outputs not
+// set are 0 and an empty array).
 //
 // References are counted per object and per client connection (reference_table.h). A
 // connection's first pool call while it holds no pool reference gives it one (taking the pool's
@@ -52,6 +53,7 @@
 #include <QtDBus/QDBusMessage>
 #include <QtDBus/QDBusVirtualObject>
 #include <atomic>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -60,6 +62,7 @@
 #include "server/host/call_dispatcher.h"
 #include "server/host/reference_table.h"
 #include "server/service/tavra_pool.h"
+#include "shared/dbus/contract_methods.h"
 
 class QDBusServiceWatcher;
 
@@ -95,11 +98,58 @@ class BusService : public QDBusVirtualObject {
   struct Exported {
     std::shared_ptr<ITavra> object;
   };
+  // One call as its handler sees it; `object` is the controller object called (a reference of
+  // the call's own, so a Release inside drops it before the object ends), null for the pool.
+  struct Call {
+    const QDBusMessage& message;
+    QList<QVariant> args;  // of the signature the contract gives the member
+    std::string sender;
+    std::shared_ptr<ITavra> object;
+
+    [[nodiscard]] std::string Path() const { return message.path().toStdString(); }
+    [[nodiscard]] std::int32_t I(int n) const { return args[n].toInt(); }
+    [[nodiscard]] std::uint8_t Y(int n) const {
+      return static_cast<std::uint8_t>(args[n].toUInt());
+    }
+    [[nodiscard]] QByteArray Ay(int n) const { return args[n].toByteArray(); }
+  };
+  // One row of a dispatch table: a member of the interface and its handler; `namesClient` when
+  // its first argument is a client id, which must be one the caller registered.
+  struct Method {
+    QString member;
+    std::function<void(BusService&, Call&)> handler;
+    bool namesClient = false;
+    const dbus::ContractMethod* contract = nullptr;  // its signatures; filled from the contract
+  };
+
+  // The dispatch tables (bus_methods.cpp), each exactly the methods the contract gives the
+  // interface (checked at construction).
+  static const std::vector<Method>& PoolMethods();
+  static const std::vector<Method>& TavraMethods();
+  [[nodiscard]] static bool ServesExactlyTheContract();
 
   // Runs on a worker: one queued call.
   void Serve(const QDBusMessage& message);
-  void HandlePool(const QDBusMessage& message);
-  void HandleTavra(const QDBusMessage& message, std::shared_ptr<ITavra> object);
+  // The table's row of the call; null once the call has been answered with an error (unknown
+  // member, another signature) or refused (a client id of another connection).
+  const Method* Accept(const Call& call, const std::vector<Method>& table);
+  // Whether the client id a call names (its first argument) is not another connection's.
+  [[nodiscard]] bool MayNameClient(const Call& call);
+
+  // The pool's methods.
+  void GetTavraInterface(Call& call);
+  void CreateTavra(Call& call);
+  void AddPoolRef(Call& call);
+  void ReleasePool(Call& call);
+  void GetPortTable(Call& call);
+  // The controller object's methods that are not the object's own calls.
+  void AddObjectRef(Call& call);
+  void ReleaseObject(Call& call);
+  void AddClient(Call& call, bool extended);
+  void RemoveClient(Call& call);
+  void ManagementRequest(Call& call);
+  // Replies with the result code alone, or with the disconnection error.
+  void ReplyResult(const Call& call, HRESULT hr);
 
   // Gives the sender its first pool reference when it holds none. false (and an error reply
   // sent) when a suspended server refuses it.

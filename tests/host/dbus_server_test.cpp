@@ -15,6 +15,7 @@
 
 #include "host_support.h"
 #include "server/host/dbus_names.h"
+#include "shared/dbus/contract_methods.h"
 #include "shared/dbus/port_table_row.h"
 #include "shared/result_codes.h"
 #include "shared/sync_event.h"
@@ -274,6 +275,50 @@ TEST_F(HostDbus, NeverStartedObjectsAnswerNotInitialised) {
   EXPECT_EQ(UIntArg(client->Tavra(first, QStringLiteral("Release")), 0), 0u);
   EXPECT_EQ(client->Tavra(first, QStringLiteral("Release")).type(), QDBusMessage::ErrorMessage);
   EXPECT_EQ(UIntArg(client->Tavra(second, QStringLiteral("AddRef")), 0), 2u);
+}
+
+// Arguments of `signature` (the contract's types only): 0, the path "/" or an empty array.
+QList<QVariant> ArgumentsOf(const QString& signature) {
+  QList<QVariant> arguments;
+  for (qsizetype k = 0; k < signature.size(); ++k) {
+    const QChar type = signature[k];
+    if (type == QLatin1Char('a')) {
+      arguments.append(QByteArray());
+      ++k;
+    } else if (type == QLatin1Char('y')) {
+      arguments.append(Byte(0));
+    } else if (type == QLatin1Char('o')) {
+      arguments.append(Path("/"));
+    } else {
+      arguments.append(0);
+    }
+  }
+  return arguments;
+}
+
+TEST_F(HostDbus, EveryContractMethodTakesItsSignatureAndRefusesAnother) {
+  auto client = Client("walk");
+  const QDBusMessage created = client->Pool(QStringLiteral("CreateTavra"));
+  ASSERT_EQ(IntArg(created, 0), 0);
+  const QString object = PathArg(created, 1);
+  // A second reference: the object outlives the Release of the walk.
+  ASSERT_EQ(UIntArg(client->Tavra(object, QStringLiteral("AddRef")), 0), 2u);
+  const std::pair<QString, QString> objects[] = {{PoolPath(), PoolInterface()},
+                                                 {object, TavraInterface()}};
+  for (const auto& [path, interfaceName] : objects) {
+    ASSERT_FALSE(dbus::ContractMethods(interfaceName).isEmpty());
+    for (const dbus::ContractMethod& method : dbus::ContractMethods(interfaceName)) {
+      SCOPED_TRACE(method.name.toStdString());
+      QList<QVariant> arguments = ArgumentsOf(method.in);
+      const QDBusMessage right = client->Call(path, interfaceName, method.name, arguments);
+      EXPECT_EQ(right.type(), QDBusMessage::ReplyMessage) << right.errorName().toStdString();
+      EXPECT_EQ(right.signature(), method.out);
+      arguments.append(0);  // one argument too many
+      const QDBusMessage wrong = client->Call(path, interfaceName, method.name, arguments);
+      EXPECT_EQ(wrong.errorName(), QStringLiteral("org.freedesktop.DBus.Error.InvalidArgs"));
+      EXPECT_EQ(wrong.errorMessage(), QStringLiteral("%1 takes (%2)").arg(method.name, method.in));
+    }
+  }
 }
 
 TEST_F(HostDbus, ClosedConnectionLosesItsReferencesAndClients) {
