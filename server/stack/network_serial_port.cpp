@@ -2,7 +2,6 @@
 
 #include <linux/sockios.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -186,13 +185,10 @@ class NetworkSerialPort::Connection {
   bool m_lost = false;                      // guarded by m_mutex
 };
 
-NetworkSerialPort::NetworkSerialPort() : m_wakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+NetworkSerialPort::NetworkSerialPort() = default;
 
 NetworkSerialPort::~NetworkSerialPort() {
   Close();
-  if (m_wakeFd >= 0) {
-    ::close(m_wakeFd);
-  }
 }
 
 Result NetworkSerialPort::Negotiate(Connection& connection, int bitRate, bool log) const {
@@ -245,7 +241,7 @@ Result NetworkSerialPort::Negotiate(Connection& connection, int bitRate, bool lo
       return kOk;
     }
     const int left = MillisecondsLeft(deadline);
-    std::array<pollfd, 2> fds{{{connection.Fd(), POLLIN, 0}, {m_wakeFd, POLLIN, 0}}};
+    std::array<pollfd, 2> fds{{{connection.Fd(), POLLIN, 0}, {m_wake.Fd(), POLLIN, 0}}};
     const int rc = left > 0 ? ::poll(fds.data(), fds.size(), left) : 0;
     if (rc < 0 && errno == EINTR) {
       continue;
@@ -284,7 +280,7 @@ Result NetworkSerialPort::Connect(const NetworkPortUrl& url,
     std::lock_guard lock(m_portMutex);
     name = m_name;
   }
-  const TcpConnectResult connect = ConnectTcp(url.host, url.port, kConnectLimit, m_wakeFd);
+  const TcpConnectResult connect = ConnectTcp(url.host, url.port, kConnectLimit, m_wake.Fd());
   if (connect.fd < 0) {
     if (log && !connect.interrupted) {
       LogConnectFailure(name, connect);
@@ -304,8 +300,8 @@ Result NetworkSerialPort::Connect(const NetworkPortUrl& url,
 
 Result NetworkSerialPort::Open(int portNumber, int bitRate) {
   Close();
-  if (m_wakeFd >= 0) {
-    DrainWake();  // the wake-up of Close must not end this connect
+  if (m_wake.Ok()) {
+    m_wake.Drain();  // the wake-up of Close must not end this connect
   }
   const std::optional<ComPortTarget> target = ResolveComPortTarget(portNumber);
   if (!target || !target->network) {
@@ -509,23 +505,7 @@ Result NetworkSerialPort::WriteAckFrame(std::uint8_t x) {
 }
 
 void NetworkSerialPort::InterruptReceive() {
-  if (m_wakeFd < 0) {
-    return;
-  }
-  const std::uint64_t one = 1;
-  [[maybe_unused]] const ssize_t n = ::write(m_wakeFd, &one, sizeof one);
-}
-
-void NetworkSerialPort::DrainWake() const {
-  std::uint64_t value = 0;
-  [[maybe_unused]] const ssize_t n = ::read(m_wakeFd, &value, sizeof value);
-}
-
-void NetworkSerialPort::WaitForWake(int timeoutMs) const {
-  pollfd p{m_wakeFd, POLLIN, 0};
-  if (::poll(&p, 1, timeoutMs) > 0) {
-    DrainWake();
-  }
+  m_wake.Signal();
 }
 
 void NetworkSerialPort::DropConnection(const std::shared_ptr<Connection>& connection) {
@@ -606,7 +586,7 @@ bool NetworkSerialPort::ReadAvailable(Connection& connection, FrameParser& parse
 }
 
 Result NetworkSerialPort::ReceiveLoop(Event& stop, FrameParser& parser) {
-  if (m_wakeFd < 0) {
+  if (!m_wake.Ok()) {
     return -1;
   }
   parser.Reset();
@@ -621,7 +601,7 @@ Result NetworkSerialPort::ReceiveLoop(Event& stop, FrameParser& parser) {
         std::lock_guard lock(m_portMutex);
         open = m_url.has_value();
       }
-      WaitForWake(open ? m_backoffMs : -1);
+      m_wake.Wait(open ? m_backoffMs : -1);
       if (open && !stop.IsSet()) {
         TryReconnect();
       }
@@ -636,11 +616,11 @@ Result NetworkSerialPort::ReceiveLoop(Event& stop, FrameParser& parser) {
         continue;
       }
     }
-    std::array<pollfd, 2> fds{{{connection->Fd(), POLLIN, 0}, {m_wakeFd, POLLIN, 0}}};
+    std::array<pollfd, 2> fds{{{connection->Fd(), POLLIN, 0}, {m_wake.Fd(), POLLIN, 0}}};
     const int rc = ::poll(fds.data(), fds.size(), timeoutMs);
     if (rc < 0) {
       if (errno != EINTR) {
-        WaitForWake(kFirstBackoffMs);  // out of resources: do not spin
+        m_wake.Wait(kFirstBackoffMs);  // out of resources: do not spin
       }
       continue;
     }
@@ -650,7 +630,7 @@ Result NetworkSerialPort::ReceiveLoop(Event& stop, FrameParser& parser) {
       continue;
     }
     if ((fds[1].revents & POLLIN) != 0) {
-      DrainWake();
+      m_wake.Drain();
     }
     if (fds[0].revents == 0) {
       continue;

@@ -34,6 +34,7 @@
 #include <string>
 
 #include "server/stack/serial_port.h"
+#include "server/stack/wake_fd.h"
 #include "shared/network_port_url.h"
 
 namespace tavra::stack {
@@ -90,12 +91,10 @@ class NetworkSerialPort final : public ISerialPort {
                                   std::chrono::steady_clock::time_point deadline,
                                   Result timeoutResult);
   [[nodiscard]] Result ConfirmBitRate(int bitRate);
-  void WaitForWake(int timeoutMs) const;
-  void DrainWake() const;
   // Reads what is there; false when the connection has ended.
   [[nodiscard]] bool ReadAvailable(Connection& connection, FrameParser& parser, bool& gotData);
 
-  const int m_wakeFd;                     // eventfd, -1 when it could not be created
+  WakeFd m_wake;                          // wakes the receive loop
   IDeviceListener* m_listener = nullptr;  // set before the threads start
 
   mutable std::mutex m_portMutex;

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -113,13 +112,10 @@ class TermiosSerialPort::Device {
   bool m_exclusive = false;
 };
 
-TermiosSerialPort::TermiosSerialPort() : m_wakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+TermiosSerialPort::TermiosSerialPort() = default;
 
 TermiosSerialPort::~TermiosSerialPort() {
   Close();
-  if (m_wakeFd >= 0) {
-    ::close(m_wakeFd);
-  }
 }
 
 Result TermiosSerialPort::OpenDevice(const std::string& path,
@@ -399,24 +395,7 @@ Result TermiosSerialPort::WriteAckFrame(std::uint8_t x) {
 }
 
 void TermiosSerialPort::InterruptReceive() {
-  if (m_wakeFd < 0) {
-    return;
-  }
-  const std::uint64_t one = 1;
-  // EAGAIN only when the counter is full, and then a wake-up is pending anyway.
-  [[maybe_unused]] const ssize_t n = ::write(m_wakeFd, &one, sizeof one);
-}
-
-void TermiosSerialPort::DrainWake() const {
-  std::uint64_t value = 0;
-  [[maybe_unused]] const ssize_t n = ::read(m_wakeFd, &value, sizeof value);
-}
-
-void TermiosSerialPort::WaitForWake(int timeoutMs) const {
-  pollfd p{m_wakeFd, POLLIN, 0};
-  if (::poll(&p, 1, timeoutMs) > 0) {
-    DrainWake();
-  }
+  m_wake.Signal();
 }
 
 void TermiosSerialPort::DropDevice(const std::shared_ptr<Device>& device) {
@@ -473,7 +452,7 @@ bool TermiosSerialPort::HasPath() const {
 }
 
 Result TermiosSerialPort::ReceiveLoop(Event& stop, FrameParser& parser) {
-  if (m_wakeFd < 0) {
+  if (!m_wake.Ok()) {
     return -1;
   }
   parser.Reset();
@@ -486,10 +465,10 @@ Result TermiosSerialPort::ReceiveLoop(Event& stop, FrameParser& parser) {
     const std::shared_ptr<Device> device = CurrentDevice();
     if (!device) {
       if (!HasPath()) {
-        WaitForWake(-1);  // closed: nothing to read until stopped
+        m_wake.Wait(-1);  // closed: nothing to read until stopped
         continue;
       }
-      WaitForWake(kReopenIntervalMs);
+      m_wake.Wait(kReopenIntervalMs);
       if (!stop.IsSet()) {
         TryReopen();
       }
@@ -505,11 +484,11 @@ Result TermiosSerialPort::ReceiveLoop(Event& stop, FrameParser& parser) {
         continue;
       }
     }
-    std::array<pollfd, 2> fds{{{device->Fd(), POLLIN, 0}, {m_wakeFd, POLLIN, 0}}};
+    std::array<pollfd, 2> fds{{{device->Fd(), POLLIN, 0}, {m_wake.Fd(), POLLIN, 0}}};
     const int rc = ::poll(fds.data(), fds.size(), timeoutMs);
     if (rc < 0) {
       if (errno != EINTR) {
-        WaitForWake(kReopenIntervalMs);  // out of resources: do not spin
+        m_wake.Wait(kReopenIntervalMs);  // out of resources: do not spin
       }
       continue;
     }
@@ -519,7 +498,7 @@ Result TermiosSerialPort::ReceiveLoop(Event& stop, FrameParser& parser) {
       continue;
     }
     if ((fds[1].revents & POLLIN) != 0) {
-      DrainWake();
+      m_wake.Drain();
     }
     const short events = fds[0].revents;
     if (events == 0) {

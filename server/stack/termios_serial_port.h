@@ -35,6 +35,7 @@
 #include <string>
 
 #include "server/stack/serial_port.h"
+#include "server/stack/wake_fd.h"
 
 namespace tavra::stack {
 
@@ -93,10 +94,8 @@ class TermiosSerialPort final : public ISerialPort {
                                   std::chrono::steady_clock::time_point deadline,
                                   Result timeoutResult);
   // Waits until the wake-up descriptor fires or timeoutMs passes (-1: no limit).
-  void WaitForWake(int timeoutMs) const;
-  void DrainWake() const;
 
-  const int m_wakeFd;                     // eventfd, -1 when it could not be created
+  WakeFd m_wake;                          // wakes the receive loop
   IDeviceListener* m_listener = nullptr;  // set before the threads start
 
   mutable std::mutex m_deviceMutex;
