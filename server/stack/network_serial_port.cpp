@@ -16,6 +16,7 @@
 
 #include "server/stack/frame_codec.h"
 #include "server/stack/frame_parser.h"
+#include "server/stack/line_timing.h"
 #include "server/stack/rfc2217_session.h"
 #include "server/stack/tcp_connect.h"
 #include "server/stack/telnet_codec.h"
@@ -25,40 +26,15 @@ namespace tavra::stack {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = LineClock;
 using std::chrono::milliseconds;
 
-constexpr milliseconds kReceiveGap{100};
-constexpr milliseconds kBitRatePause{200};
-constexpr milliseconds kDataFrameLimit{4000};
-constexpr milliseconds kAckFrameLimit{500};
 constexpr milliseconds kConnectLimit{3000};
 constexpr milliseconds kNegotiationLimit{3000};
 constexpr milliseconds kBitRateAnswerLimit{2000};
 constexpr milliseconds kTelnetAnswerLimit{500};
 constexpr int kFirstBackoffMs = 200;
 constexpr int kLastBackoffMs = 3200;
-constexpr std::size_t kReadChunk = 1200;
-
-[[nodiscard]] bool IsLineRate(int bitRate) {
-  return bitRate == 9600 || bitRate == 19200 || bitRate == 38400 || bitRate == 57600 ||
-         bitRate == 115200;
-}
-
-[[nodiscard]] Clock::duration LineTime(std::size_t bytes, int bitRate) {
-  if (bitRate <= 0) {
-    return Clock::duration::zero();
-  }
-  return std::chrono::microseconds(static_cast<std::int64_t>(bytes) * 10 * 1'000'000 / bitRate);
-}
-
-[[nodiscard]] int MillisecondsLeft(Clock::time_point deadline) {
-  const auto left = deadline - Clock::now();
-  if (left <= Clock::duration::zero()) {
-    return 0;
-  }
-  return static_cast<int>(std::chrono::ceil<milliseconds>(left).count());
-}
 
 [[nodiscard]] Result ConnectFailure(const TcpConnectResult& connect) {
   if (connect.error == ECONNREFUSED) {
@@ -475,17 +451,11 @@ Result NetworkSerialPort::WaitOnLine(int fd,
       queued = 0;
     }
     const auto now = Clock::now();
-    if (queued <= 0 && lineEnd - now < milliseconds(1)) {
-      return kOk;
+    const LineWaitStep step = NextLineWait(queued, now, lineEnd, deadline, bitRate);
+    if (step.kind != LineWaitStep::Kind::kWait) {
+      return step.kind == LineWaitStep::Kind::kDone ? kOk : timeoutResult;
     }
-    if (now >= deadline) {
-      return queued > 0 ? timeoutResult : kOk;
-    }
-    auto until =
-        std::max(lineEnd, now + std::max(LineTime(static_cast<std::size_t>(queued), bitRate),
-                                         Clock::duration(milliseconds(1))));
-    until = std::min(until, deadline);
-    if (m_writesAborted.Wait(std::chrono::ceil<milliseconds>(until - now))) {
+    if (m_writesAborted.Wait(std::chrono::ceil<milliseconds>(step.until - now))) {
       return kWriteFailed;
     }
   }

@@ -7,19 +7,13 @@
 
 #include "server/stack/frame_codec.h"
 #include "server/stack/frame_parser.h"
+#include "server/stack/line_timing.h"
 
 namespace tavra::stack {
 
 namespace {
 
-constexpr auto kReceiveGap = std::chrono::milliseconds(100);
-constexpr auto kBitRatePause = std::chrono::milliseconds(200);
 constexpr int kPauseMark = -1;
-
-[[nodiscard]] bool IsSupportedRate(int bitRate) {
-  return bitRate == 9600 || bitRate == 19200 || bitRate == 38400 || bitRate == 57600 ||
-         bitRate == 115200;
-}
 
 }  // namespace
 
@@ -31,7 +25,7 @@ Result SimulatedSerialPort::Open(int /*portNumber*/, int bitRate) {
   if (m_openResult != kOk) {
     return std::exchange(m_openResult, kOk);
   }
-  if (!IsSupportedRate(bitRate)) {
+  if (!IsLineRate(bitRate)) {
     return kPortOpenError;
   }
   m_open = true;
@@ -47,7 +41,7 @@ Result SimulatedSerialPort::SetBitRate(int bitRate) {
     if (!m_open) {
       return EBADF;
     }
-    if (!IsSupportedRate(bitRate)) {
+    if (!IsLineRate(bitRate)) {
       return EINVAL;
     }
     if (bitRate == m_bitRate) {

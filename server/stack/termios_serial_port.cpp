@@ -17,6 +17,7 @@
 
 #include "server/stack/frame_codec.h"
 #include "server/stack/frame_parser.h"
+#include "server/stack/line_timing.h"
 #include "server/stack/uart_probe.h"
 #include "shared/com_port_map.h"
 
@@ -24,15 +25,10 @@ namespace tavra::stack {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = LineClock;
 using std::chrono::milliseconds;
 
-constexpr milliseconds kReceiveGap{100};
-constexpr milliseconds kBitRatePause{200};
-constexpr milliseconds kDataFrameLimit{4000};
-constexpr milliseconds kAckFrameLimit{500};
 constexpr int kReopenIntervalMs = 200;
-constexpr std::size_t kReadChunk = 1200;
 
 [[nodiscard]] speed_t SpeedOf(int bitRate) {
   switch (bitRate) {
@@ -43,23 +39,6 @@ constexpr std::size_t kReadChunk = 1200;
     case 115200: return B115200;
     default: return B0;
   }
-}
-
-// The time `bytes` take on the line at bitRate (start bit, 8 data bits, stop bit).
-[[nodiscard]] Clock::duration LineTime(std::size_t bytes, int bitRate) {
-  if (bitRate <= 0) {
-    return Clock::duration::zero();
-  }
-  return std::chrono::microseconds(static_cast<std::int64_t>(bytes) * 10 * 1'000'000 / bitRate);
-}
-
-// Milliseconds left until deadline, rounded up so that a wait never ends early.
-[[nodiscard]] int MillisecondsLeft(Clock::time_point deadline) {
-  const auto left = deadline - Clock::now();
-  if (left <= Clock::duration::zero()) {
-    return 0;
-  }
-  return static_cast<int>(std::chrono::ceil<milliseconds>(left).count());
 }
 
 [[nodiscard]] bool Configure(int fd, speed_t speed) {
@@ -356,25 +335,17 @@ Result TermiosSerialPort::WaitOnLine(int fd,
     if (::ioctl(fd, TIOCOUTQ, &queued) != 0) {
       queued = 0;  // a device without the count: the line time alone
     }
-    const auto now = Clock::now();
-    if (queued <= 0 && lineEnd - now < milliseconds(1)) {
-      return kOk;  // below the resolution of the waits and far below that of the link's timers
+    const LineWaitStep step = NextLineWait(queued, Clock::now(), lineEnd, deadline, bitRate);
+    if (step.kind == LineWaitStep::Kind::kDone) {
+      return kOk;
     }
-    if (now >= deadline) {
-      if (queued > 0) {
-        ::tcflush(fd, TCOFLUSH);  // abort what is still queued
-        return timeoutResult;
-      }
-      return kOk;  // only the line time is left, and it cannot be longer than the limit
+    if (step.kind == LineWaitStep::Kind::kTimedOut) {
+      ::tcflush(fd, TCOFLUSH);  // abort what is still queued
+      return timeoutResult;
     }
-    // Sleep for as long as the queued bytes take at least; then look again.
-    auto until =
-        std::max(lineEnd, now + std::max(LineTime(static_cast<std::size_t>(queued), bitRate),
-                                         Clock::duration(milliseconds(1))));
-    until = std::min(until, deadline);
     // To the point in time, not rounded up to milliseconds: at 9600 bit/s the rounding of two
     // writes per block added up to a few percent of the line time.
-    if (m_writesAborted.WaitUntil(until)) {
+    if (m_writesAborted.WaitUntil(step.until)) {
       ::tcflush(fd, TCOFLUSH);
       return kWriteFailed;
     }
