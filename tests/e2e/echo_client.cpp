@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "loader/link/dbus/tavra_dbus_proxy.h"
+#include "client/dbus_proxy/tavra_dbus_proxy.h"
 #include "tools/tavractl/client_callback.h"
 
 namespace {

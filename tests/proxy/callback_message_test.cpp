@@ -1,6 +1,6 @@
 // A client's callback that throws: caught, and the next callback is delivered.
 
-#include "loader/link/dbus/callback_message.h"
+#include "client/dbus_proxy/callback_message.h"
 
 #include <gtest/gtest.h>
 

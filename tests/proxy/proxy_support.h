@@ -23,7 +23,7 @@
 #include <thread>
 #include <vector>
 
-#include "loader/link/dbus/tavra_dbus_proxy.h"
+#include "client/dbus_proxy/tavra_dbus_proxy.h"
 #include "shared/tavra_interfaces.h"
 
 namespace tavra::dbus::test {

@@ -12,7 +12,7 @@
 #include <mutex>
 #include <optional>
 
-#include "loader/link/dbus/tavra_dbus_proxy.h"
+#include "client/dbus_proxy/tavra_dbus_proxy.h"
 #include "shared/link_status_block.h"
 #include "tools/tavractl/client_callback.h"
 #include "tools/tavractl/tavractl_text.h"

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "loader/link/dbus/tavra_dbus_proxy.h"
+#include "client/dbus_proxy/tavra_dbus_proxy.h"
 #include "shared/link_status_block.h"
 #include "shared/result_codes.h"
 

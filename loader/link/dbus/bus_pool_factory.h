@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "loader/link/dbus/tavra_dbus_proxy.h"
+#include "client/dbus_proxy/tavra_dbus_proxy.h"
 #include "loader/link/driver_connection.h"
 
 namespace tavra::dbus {

@@ -1,10 +1,10 @@
-#include "loader/link/dbus/callback_receiver.h"
+#include "client/dbus_proxy/callback_receiver.h"
 
 #include <QtDBus/QDBusConnection>
 #include <QtDBus/QDBusError>
 #include <QtDBus/QDBusMessage>
 
-#include "loader/link/dbus/callback_message.h"
+#include "client/dbus_proxy/callback_message.h"
 #include "shared/dbus/bus_names.h"
 #include "shared/dbus/contract_xml.h"
 

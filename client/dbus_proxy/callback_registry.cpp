@@ -1,4 +1,4 @@
-#include "loader/link/dbus/callback_registry.h"
+#include "client/dbus_proxy/callback_registry.h"
 
 #include <vector>
 

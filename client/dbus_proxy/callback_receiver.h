@@ -13,7 +13,7 @@
 #include <QtDBus/QDBusVirtualObject>
 #include <memory>
 
-#include "loader/link/dbus/callback_registry.h"
+#include "client/dbus_proxy/callback_registry.h"
 
 namespace tavra::dbus {
 

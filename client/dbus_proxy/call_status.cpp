@@ -1,4 +1,4 @@
-#include "loader/link/dbus/call_status.h"
+#include "client/dbus_proxy/call_status.h"
 
 namespace tavra::dbus {
 namespace {

@@ -8,8 +8,8 @@
 
 #include <memory>
 
-#include "loader/link/dbus/bus_session.h"
-#include "loader/link/dbus/tavra_dbus_proxy.h"
+#include "client/dbus_proxy/bus_session.h"
+#include "client/dbus_proxy/tavra_dbus_proxy.h"
 
 namespace tavra::dbus {
 

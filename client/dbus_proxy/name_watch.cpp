@@ -1,4 +1,4 @@
-#include "loader/link/dbus/name_watch.h"
+#include "client/dbus_proxy/name_watch.h"
 
 #include <QtDBus/QDBusServiceWatcher>
 

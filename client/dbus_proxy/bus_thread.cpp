@@ -1,10 +1,10 @@
-#include "loader/link/dbus/bus_thread.h"
+#include "client/dbus_proxy/bus_thread.h"
 
 #include <QtCore/QByteArray>
 #include <QtCore/QMetaObject>
 #include <QtDBus/QDBusError>
 
-#include "loader/link/dbus/callback_receiver.h"
+#include "client/dbus_proxy/callback_receiver.h"
 #include "shared/dbus/bus_names.h"
 
 namespace tavra::dbus {

@@ -1,10 +1,10 @@
-#include "loader/link/dbus/pool_proxy.h"
+#include "client/dbus_proxy/pool_proxy.h"
 
 #include <QtDBus/QDBusArgument>
 #include <QtDBus/QDBusObjectPath>
 
-#include "loader/link/dbus/call_status.h"
-#include "loader/link/dbus/tavra_proxy.h"
+#include "client/dbus_proxy/call_status.h"
+#include "client/dbus_proxy/tavra_proxy.h"
 #include "shared/dbus/bus_names.h"
 #include "shared/dbus/port_table_row.h"
 

@@ -1,4 +1,4 @@
-#include "loader/link/dbus/bus_session.h"
+#include "client/dbus_proxy/bus_session.h"
 
 #include <QtCore/QDir>
 #include <QtCore/QFileInfo>
@@ -9,7 +9,7 @@
 #include <mutex>
 #include <vector>
 
-#include "loader/link/dbus/call_status.h"
+#include "client/dbus_proxy/call_status.h"
 #include "shared/dbus/bus_names.h"
 #include "shared/dbus/port_table_row.h"
 

@@ -1,4 +1,4 @@
-#include "loader/link/dbus/callback_message.h"
+#include "client/dbus_proxy/callback_message.h"
 
 #include <QtCore/QByteArray>
 #include <array>

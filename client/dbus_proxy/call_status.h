@@ -4,7 +4,7 @@
 
 #include <QtCore/QString>
 
-#include "loader/link/dbus/tavra_dbus_proxy.h"
+#include "client/dbus_proxy/tavra_dbus_proxy.h"
 
 namespace tavra::dbus {
 

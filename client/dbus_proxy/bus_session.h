@@ -18,10 +18,10 @@
 #include <functional>
 #include <memory>
 
-#include "loader/link/dbus/bus_thread.h"
-#include "loader/link/dbus/callback_registry.h"
-#include "loader/link/dbus/name_watch.h"
-#include "loader/link/dbus/tavra_dbus_proxy.h"
+#include "client/dbus_proxy/bus_thread.h"
+#include "client/dbus_proxy/callback_registry.h"
+#include "client/dbus_proxy/name_watch.h"
+#include "client/dbus_proxy/tavra_dbus_proxy.h"
 
 namespace tavra::dbus {
 

@@ -17,8 +17,8 @@
 #include <chrono>
 #include <memory>
 
-#include "loader/link/dbus/callback_registry.h"
-#include "loader/link/dbus/name_watch.h"
+#include "client/dbus_proxy/callback_registry.h"
+#include "client/dbus_proxy/name_watch.h"
 #include "shared/sync_event.h"
 
 namespace tavra::dbus {

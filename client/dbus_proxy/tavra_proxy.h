@@ -11,7 +11,7 @@
 #include <QtCore/QVariant>
 #include <memory>
 
-#include "loader/link/dbus/bus_session.h"
+#include "client/dbus_proxy/bus_session.h"
 #include "shared/tavra_interfaces.h"
 
 namespace tavra::dbus {

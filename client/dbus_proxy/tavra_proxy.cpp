@@ -1,9 +1,9 @@
-#include "loader/link/dbus/tavra_proxy.h"
+#include "client/dbus_proxy/tavra_proxy.h"
 
 #include <QtCore/QByteArray>
 #include <QtDBus/QDBusObjectPath>
 
-#include "loader/link/dbus/call_status.h"
+#include "client/dbus_proxy/call_status.h"
 #include "shared/dbus/bus_names.h"
 
 namespace tavra::dbus {
