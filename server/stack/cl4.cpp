@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "server/stack/cl4_impl.h"
+#include "server/stack/frame_codec.h"
 #include "server/stack/server_settings.h"
 #include "shared/result_codes.h"
 
@@ -15,6 +16,27 @@ namespace {
 
 // The controller's transport entity is at address 0x21: destination number 1.
 constexpr std::int32_t kControllerTransport = 0x01;
+
+// A new job for CL2 with the data `fill` writes; nothing when memory runs out.
+template <typename Fill>
+std::unique_ptr<L2Job> NewJob(const Fill& fill) {
+  try {
+    auto job = std::make_unique<L2Job>();
+    fill(job->data);
+    return job;
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
+bool IsValidRxId(std::int32_t rxId) {
+  return rxId >= 0 && rxId <= kL4MaxRxId;
+}
+
+// The client's data once its length has passed the checks.
+std::span<const std::uint8_t> Bytes(const std::uint8_t* data, std::int32_t length) {
+  return {data, static_cast<std::size_t>(length)};
+}
 
 }  // namespace
 
@@ -121,6 +143,27 @@ Result CL4Impl::CommonChecks(std::int32_t key,
   return kOk;
 }
 
+Result CL4Impl::Datagram(std::int32_t key,
+                         std::int32_t rxId,
+                         std::int32_t length,
+                         const std::uint8_t* data,
+                         const L4Backoff& backoff,
+                         std::int32_t requestId) {
+  if (const Result r = StoredErrorIfNotStarted(); r != kOk) {
+    return r;
+  }
+  // CL2 checks key, link, length and L2 values; a length that cannot describe a buffer, or one
+  // beyond what a frame carries, is refused before anything is copied.
+  if (length < 0 || (length > 0 && data == nullptr)) {
+    return kL4DataTooLong;
+  }
+  if (length > static_cast<std::int32_t>(kMaxFrameData)) {
+    return kDataTooLong;
+  }
+  auto job = NewJob([&](std::vector<std::uint8_t>& bytes) { bytes.assign(data, data + length); });
+  return Queue(std::move(job), key, rxId, requestId, backoff.l2Retries, backoff.l2TimeMs);
+}
+
 Result CL4Impl::SendPdu(L4PduType type,
                         std::uint8_t number,
                         std::uint8_t extra,
@@ -128,19 +171,27 @@ Result CL4Impl::SendPdu(L4PduType type,
                         std::int32_t cookie,
                         std::int32_t l2Budget,
                         std::int32_t l2BackoffTime) {
-  std::unique_ptr<L2Job> job;
-  try {
-    job = std::make_unique<L2Job>();
-    job->data = EncodeL4Pdu(type, number, extra, data);
-  } catch (const std::bad_alloc&) {
+  auto job = NewJob(
+      [&](std::vector<std::uint8_t>& bytes) { bytes = EncodeL4Pdu(type, number, extra, data); });
+  return Queue(std::move(job), m_ownKey.load(), kControllerTransport, cookie, l2Budget,
+               l2BackoffTime);
+}
+
+Result CL4Impl::Queue(std::unique_ptr<L2Job> job,
+                      std::int32_t ownerKey,
+                      std::int32_t destination,
+                      std::int32_t cookie,
+                      std::int32_t l2Budget,
+                      std::int32_t l2BackoffTime) {
+  if (!job) {
     return kL4NoMemory;
   }
-  job->ownerKey = m_ownKey.load();
+  job->ownerKey = ownerKey;
   job->cookie = cookie;
   job->busyRetryBudget = l2Budget;
   job->remainingBudget = l2Budget;
   job->backoffTime = l2BackoffTime;
-  job->destination = kControllerTransport;
+  job->destination = destination;
   return m_cl2->Send(std::move(job));
 }
 
@@ -203,25 +254,8 @@ Result CL4Impl::RemoveClient(std::int32_t key) {
   if (entry == m_clients.end()) {
     return kL4UnknownClient;
   }
-  {
-    std::lock_guard connectionLock(m_connectionMutex);
-    for (L4ConnectionRecord& record : m_connections) {
-      if (record.used && record.ownerKey == key) {
-        // The controller learns that the connection is gone; the client is not told.
-        (void)SendPdu(L4PduType::AbortConnection, record.localNumber, 0, {}, 0, record.l2Budget,
-                      record.l2BackoffTime);
-        FreeConnectionLocked(record);
-      }
-    }
-  }
-  {
-    std::lock_guard transactionLock(m_transactionMutex);
-    for (L4TransactionRecord& record : m_transactions) {
-      if (record.used && record.ownerKey == key) {
-        FreeTransactionLocked(record);
-      }
-    }
-  }
+  m_connections.RemoveClient(key);
+  m_transactions.RemoveClient(key);
   *entry = L4ClientEntry{};
   return unregistered;
 }
@@ -253,24 +287,6 @@ int CL4Impl::RegisteredClients() const {
   std::lock_guard lock(m_clientMutex);
   return static_cast<int>(std::count_if(m_clients.begin(), m_clients.end(),
                                         [](const L4ClientEntry& e) { return e.used; }));
-}
-
-int CL4Impl::OpenTransactions() const {
-  std::lock_guard lock(m_transactionMutex);
-  return static_cast<int>(std::count_if(m_transactions.begin(), m_transactions.end(),
-                                        [](const L4TransactionRecord& r) { return r.used; }));
-}
-
-int CL4Impl::OpenConnections() const {
-  std::lock_guard lock(m_connectionMutex);
-  return static_cast<int>(std::count_if(m_connections.begin(), m_connections.end(),
-                                        [](const L4ConnectionRecord& r) { return r.used; }));
-}
-
-int CL4Impl::PendingAnswers() const {
-  std::lock_guard lock(m_answerMutex);
-  return static_cast<int>(std::count_if(m_answers.begin(), m_answers.end(),
-                                        [](const L4AnswerRecord& r) { return r.used; }));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -308,8 +324,16 @@ Result CL4::DataRequest(std::int32_t key,
                         const L4Backoff& backoff,
                         bool responseRequired,
                         std::int32_t requestId) {
-  return responseRequired ? m_impl->TransactionRequest(key, rxId, length, data, backoff, requestId)
-                          : m_impl->Datagram(key, rxId, length, data, backoff, requestId);
+  if (!responseRequired) {
+    return m_impl->Datagram(key, rxId, length, data, backoff, requestId);
+  }
+  if (const Result r = m_impl->CommonChecks(key, length, data, backoff, true); r != kOk) {
+    return r;
+  }
+  if (!IsValidRxId(rxId)) {
+    return kL4InvalidRxId;
+  }
+  return m_impl->Transactions().Open(key, rxId, Bytes(data, length), backoff, requestId);
 }
 
 Result CL4::DataResponse(std::int32_t key,
@@ -317,7 +341,10 @@ Result CL4::DataResponse(std::int32_t key,
                          std::int32_t length,
                          const std::uint8_t* data,
                          const L4Backoff& backoff) {
-  return m_impl->DataResponse(key, responseId, length, data, backoff);
+  if (const Result r = m_impl->CommonChecks(key, length, data, backoff, false); r != kOk) {
+    return r;
+  }
+  return m_impl->Answers().Answer(key, responseId, Bytes(data, length), backoff);
 }
 
 Result CL4::ConnectRequest(std::int32_t key,
@@ -326,7 +353,13 @@ Result CL4::ConnectRequest(std::int32_t key,
                            std::int32_t length,
                            const std::uint8_t* data,
                            const L4Backoff& backoff) {
-  return m_impl->ConnectRequest(key, requestId, rxId, length, data, backoff);
+  if (const Result r = m_impl->CommonChecks(key, length, data, backoff, true); r != kOk) {
+    return r;
+  }
+  if (!IsValidRxId(rxId)) {
+    return kL4InvalidRxId;
+  }
+  return m_impl->Connections().Connect(key, requestId, rxId, Bytes(data, length), backoff);
 }
 
 Result CL4::ConnectResponse(std::int32_t /*key*/,
@@ -343,7 +376,10 @@ Result CL4::DisconnectRequest(std::int32_t key,
                               std::int32_t length,
                               const std::uint8_t* data,
                               const L4Backoff& backoff) {
-  return m_impl->DisconnectRequest(key, connectionId, length, data, backoff);
+  if (const Result r = m_impl->CommonChecks(key, length, data, backoff, true); r != kOk) {
+    return r;
+  }
+  return m_impl->Connections().Disconnect(key, connectionId, Bytes(data, length));
 }
 
 Result CL4::DisconnectResponse(std::int32_t key,
@@ -351,8 +387,11 @@ Result CL4::DisconnectResponse(std::int32_t key,
                                std::int32_t length,
                                const std::uint8_t* data,
                                const L4Backoff& backoff) {
-  return m_impl->ConnectionResponse(static_cast<std::uint8_t>(L4PduType::DisconnectAnswer), key,
-                                    connectionId, length, data, backoff);
+  if (const Result r = m_impl->CommonChecks(key, length, data, backoff, false); r != kOk) {
+    return r;
+  }
+  return m_impl->Connections().Answer(L4PduType::DisconnectAnswer, key, connectionId,
+                                      Bytes(data, length), backoff);
 }
 
 Result CL4::ConnectionDataRequest(std::int32_t key,
@@ -360,7 +399,10 @@ Result CL4::ConnectionDataRequest(std::int32_t key,
                                   std::int32_t length,
                                   const std::uint8_t* data,
                                   const L4Backoff& backoff) {
-  return m_impl->ConnectionDataRequest(key, connectionId, length, data, backoff);
+  if (const Result r = m_impl->CommonChecks(key, length, data, backoff, true); r != kOk) {
+    return r;
+  }
+  return m_impl->Connections().SendData(key, connectionId, Bytes(data, length), backoff);
 }
 
 Result CL4::ConnectionDataResponse(std::int32_t key,
@@ -368,18 +410,21 @@ Result CL4::ConnectionDataResponse(std::int32_t key,
                                    std::int32_t length,
                                    const std::uint8_t* data,
                                    const L4Backoff& backoff) {
-  return m_impl->ConnectionResponse(static_cast<std::uint8_t>(L4PduType::ConnectionDataAnswer), key,
-                                    connectionId, length, data, backoff);
+  if (const Result r = m_impl->CommonChecks(key, length, data, backoff, false); r != kOk) {
+    return r;
+  }
+  return m_impl->Connections().Answer(L4PduType::ConnectionDataAnswer, key, connectionId,
+                                      Bytes(data, length), backoff);
 }
 
 int CL4::OpenTransactions() const {
-  return m_impl->OpenTransactions();
+  return m_impl->Transactions().Count();
 }
 int CL4::OpenConnections() const {
-  return m_impl->OpenConnections();
+  return m_impl->Connections().Count();
 }
 int CL4::PendingAnswers() const {
-  return m_impl->PendingAnswers();
+  return m_impl->Answers().Count();
 }
 int CL4::RegisteredClients() const {
   return m_impl->RegisteredClients();

@@ -38,10 +38,9 @@ void CL4Impl::DispatcherLoop() {
 void CL4Impl::TimerLoop() {
   while (!m_stop.Wait(kTick)) {
     try {
-      TickTransactions();
-      TickAnswers();
-      TickConnectionBackoff();
-      TickIncomingRequests();
+      m_transactions.Tick();
+      m_answers.Tick();
+      m_connections.Tick();
     } catch (const std::bad_alloc&) {
       // Retried on the next tick.
     }
@@ -83,8 +82,8 @@ void CL4Impl::HandleClientMessage(const L2Message& message) {
       break;
     case kL2KindTransmitResult:
       // The cookie of a datagram is the client's P_RequestId.
-      Emit(message.ownerKey, L4Kind::DataConfirm, message.value, MapTransmitResult(message.code),
-           0);
+      Emit(message.ownerKey, L4Kind::DataConfirm, message.value, MapTransmitResult(message.code), 0,
+           {});
       break;
     case kL2KindReceivedData:
       Emit(message.ownerKey, L4Kind::DataIndication, 0, message.type, 0, message.data);
@@ -94,68 +93,47 @@ void CL4Impl::HandleClientMessage(const L2Message& message) {
 }
 
 void CL4Impl::HandleLinkLost() {
-  // First, so that a client that hears a confirm below finds nothing left to answer either.
-  {
-    // Requests from the controller are forgotten: a late Data_Response finds nothing.
-    std::lock_guard lock(m_answerMutex);
-    for (L4AnswerRecord& record : m_answers) {
-      record = L4AnswerRecord{};
-    }
-  }
-  {
-    std::lock_guard lock(m_connectionMutex);
-    for (L4ConnectionRecord& record : m_connections) {
-      if (record.used) {
-        EndConnectionLocked(record, kConfirmNoConnection);
-      }
-    }
-  }
-  {
-    std::lock_guard lock(m_transactionMutex);
-    for (L4TransactionRecord& record : m_transactions) {
-      if (record.used) {
-        // Freed before its confirm goes out: the client then sees no open transaction left.
-        const L4TransactionRecord ended = std::move(record);
-        FreeTransactionLocked(record);
-        Emit(ended.ownerKey, L4Kind::DataConfirm, ended.requestId, kConfirmNoConnection,
-             ended.destination - 0x20);
-      }
-    }
-  }
+  // Answers first, so that a client that hears a confirm below finds nothing left to answer
+  // either.
+  m_answers.OnLinkLost();
+  m_connections.OnLinkLost();
+  m_transactions.OnLinkLost();
 }
 
 void CL4Impl::HandleTransmitResult(std::int32_t code, std::int32_t cookie) {
   const std::int32_t result = MapTransmitResult(code);
-  {
-    std::lock_guard lock(m_connectionMutex);
-    for (L4ConnectionRecord& record : m_connections) {
-      if (record.used && record.cookie == cookie) {
-        // A connect still outstanding is confirmed with the transmit result; a failed
-        // connection data or disconnect request ends the connection.
-        EndConnectionLocked(record, record.ConnectOutstanding() ? result : kConfirmConnectionLost);
-      }
-    }
-  }
-  {
-    std::lock_guard lock(m_transactionMutex);
-    for (L4TransactionRecord& record : m_transactions) {
-      if (record.used && record.cookie == cookie) {
-        Emit(record.ownerKey, L4Kind::DataConfirm, record.requestId, result,
-             record.destination - 0x20);
-        FreeTransactionLocked(record);
-      }
-    }
-  }
+  m_connections.OnTransmitFailure(result, cookie);
+  m_transactions.OnTransmitFailure(result, cookie);
 }
 
 void CL4Impl::HandlePdu(const L4Pdu& pdu) {
   switch (pdu.type) {
     case L4PduType::TransactionRefused:
     case L4PduType::TransactionAnswer:
-    case L4PduType::TransactionBusy: HandleTransactionPdu(pdu); break;
+    case L4PduType::TransactionBusy: m_transactions.OnPdu(pdu); break;
     case L4PduType::TransactionRequest: HandleControllerRequest(pdu); break;
-    default: HandleConnectionPdu(pdu); break;
+    default: m_connections.OnPdu(pdu); break;
   }
+}
+
+void CL4Impl::HandleControllerRequest(const L4Pdu& pdu) {
+  // The destination names a transport number (client table entry).
+  const int transportNumber = static_cast<int>(pdu.extra) - kL4DestinationOffset;
+  std::int32_t clientKey = 0;
+  bool found = false;
+  {
+    std::lock_guard lock(m_clientMutex);
+    if (transportNumber >= 0 && transportNumber < CL4::kClients &&
+        m_clients[static_cast<std::size_t>(transportNumber)].used) {
+      clientKey = m_clients[static_cast<std::size_t>(transportNumber)].key;
+      found = true;
+    }
+  }
+  if (!found) {
+    SendShortAnswer(L4PduType::TransactionRefused, pdu.number);
+    return;
+  }
+  m_answers.Accept(clientKey, pdu);
 }
 
 }  // namespace tavra::stack

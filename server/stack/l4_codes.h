@@ -67,4 +67,10 @@ inline constexpr std::int32_t kL4MaxRxId = 0xDF;
   }
 }
 
+// The confirm result for a send that CL2 refused when the transport layer retried on its own
+// (a back-off resend): no link, or another failure.
+[[nodiscard]] constexpr std::int32_t ResendFailureResult(Result sendResult) {
+  return sendResult == kLinkDown ? kConfirmNoConnection : kConfirmUnknownError;
+}
+
 }  // namespace tavra::stack

@@ -39,6 +39,9 @@ enum class L4PduType : std::uint8_t {
 
 // Numbers 0..14 fit into the low 4 bits of byte 0; 15 and above take the two-byte form.
 inline constexpr std::uint8_t kL4TwoByteMarker = 0x0F;
+// The extra byte of 0x70 and 0xF0 is the destination P_RxId + 0x20 (a controller's request
+// names a transport number the same way).
+inline constexpr std::uint8_t kL4DestinationOffset = 0x20;
 
 [[nodiscard]] constexpr bool HasExtraByte(L4PduType type) {
   return type == L4PduType::TransactionRequest || type == L4PduType::ConnectionAccepted ||
