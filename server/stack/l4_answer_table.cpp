@@ -35,8 +35,8 @@ Result L4AnswerTable::Answer(std::int32_t key,
   for (L4AnswerRecord& record : m_records) {
     if (record.used && record.ownerKey == key && record.responseId == responseId) {
       const Result sent =
-          m_outlet.SendPdu(L4PduType::TransactionAnswer, record.controllerRequestNumber, 0, data,
-                           0, backoff.l2Retries, backoff.l2TimeMs);
+          m_outlet.SendPdu(L4PduType::TransactionAnswer, record.controllerRequestNumber, 0, data, 0,
+                           backoff.l2Retries, backoff.l2TimeMs);
       if (sent == kOk) {
         record = L4AnswerRecord{};
       }

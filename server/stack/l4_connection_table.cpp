@@ -129,8 +129,8 @@ Result L4ConnectionTable::Answer(L4PduType answerType,
   if (!record->incomingPending || record->incomingType != neededIncoming) {
     return kL4NothingToAnswer;
   }
-  const Result sent = m_outlet.SendPdu(answerType, record->peer, 0, data, 0, backoff.l2Retries,
-                                       backoff.l2TimeMs);
+  const Result sent =
+      m_outlet.SendPdu(answerType, record->peer, 0, data, 0, backoff.l2Retries, backoff.l2TimeMs);
   if (sent == kOk) {
     record->incomingPending = false;
     if (isDisconnect) {
@@ -245,11 +245,9 @@ L4ConnectionRecord* L4ConnectionTable::FindClient(std::int32_t key, std::int32_t
 Result L4ConnectionTable::SendRequest(L4ConnectionRecord& record) {
   const bool connect = record.outstandingType == L4PduType::ConnectRequest;
   // 0xF0 carries our number and the destination, 0xB0 the controller's number.
-  const Result sent = m_outlet.SendPdu(record.outstandingType,
-                                       connect ? record.localNumber : record.peer,
-                                       connect ? record.peer : 0, record.lastRequestData,
-                                       record.cookie, record.retry.l2Budget,
-                                       record.retry.l2BackoffTime);
+  const Result sent = m_outlet.SendPdu(
+      record.outstandingType, connect ? record.localNumber : record.peer, connect ? record.peer : 0,
+      record.lastRequestData, record.cookie, record.retry.l2Budget, record.retry.l2BackoffTime);
   record.retry.Rearm();
   return sent;
 }
@@ -302,8 +300,7 @@ void L4ConnectionTable::OnRefused(L4ConnectionRecord& record, const L4Pdu& pdu) 
   const std::int32_t result = pdu.type == L4PduType::ConnectionRefused ? kConfirmRejected
                               : pdu.type == L4PduType::ConnectionBusy  ? kConfirmControllerBusy
                                                                        : kConfirmConnectRefused;
-  m_outlet.Emit(record.ownerKey, L4Kind::ConnectConfirm, record.requestId, result, 0,
-                pdu.handedOn);
+  m_outlet.Emit(record.ownerKey, L4Kind::ConnectConfirm, record.requestId, result, 0, pdu.handedOn);
   Free(record);
 }
 
@@ -332,8 +329,7 @@ void L4ConnectionTable::OnDisconnectAnswer(L4ConnectionRecord& record, const L4P
     End(record, kConfirmConnectionLost);
     return;
   }
-  m_outlet.Emit(record.ownerKey, L4Kind::DisconnectConfirm, record.localNumber, 0, 0,
-                pdu.handedOn);
+  m_outlet.Emit(record.ownerKey, L4Kind::DisconnectConfirm, record.localNumber, 0, 0, pdu.handedOn);
   Free(record);
 }
 
@@ -345,8 +341,7 @@ void L4ConnectionTable::TickBackoffs() {
     }
     if (const Result sent = SendRequest(record); sent != kOk) {
       // No transmit result will come for a send CL2 refused: end it now.
-      End(record,
-          record.ConnectOutstanding() ? ResendFailureResult(sent) : kConfirmConnectionLost);
+      End(record, record.ConnectOutstanding() ? ResendFailureResult(sent) : kConfirmConnectionLost);
     }
   }
 }
@@ -361,9 +356,9 @@ void L4ConnectionTable::TickIncomingRequests() {
     if (!disconnect) {
       DebugTrace(kClientHasNotRepliedTrace);
     }
-    (void)m_outlet.SendPdu(
-        disconnect ? L4PduType::AbortAcknowledged : L4PduType::AbortConnection, record.peer, 0,
-        {}, 0, record.retry.l2Budget, record.retry.l2BackoffTime);
+    (void)m_outlet.SendPdu(disconnect ? L4PduType::AbortAcknowledged : L4PduType::AbortConnection,
+                           record.peer, 0, {}, 0, record.retry.l2Budget,
+                           record.retry.l2BackoffTime);
     End(record, kConfirmConnectionLost);
   }
 }
