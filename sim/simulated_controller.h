@@ -20,8 +20,8 @@
 // Ownership and threads: a SimulatedController owns its worker thread (protocol state), its
 // writer thread (pacing, reply delay) and, on a pseudo-terminal or tty, its reader thread; all
 // are joined by Stop() and the destructor. Every public method may be called from any thread;
-// the protocol state is touched only by the worker, commands reach it through a locked queue,
-// observations are kept under their own lock. No lock is held while the trace sink is called.
+// the protocol state and the observations are kept under one state lock, which the worker and
+// the public methods take briefly. No lock is held while the trace sink is called.
 // An attached SimulatedSerialPort must outlive the controller (or be detached by Stop()).
 
 #include <array>
