@@ -7,53 +7,27 @@
 #include <QtCore/QByteArray>
 #include <stdexcept>
 
+#include "shared/callback_adapter.h"
+
 namespace tavra::dbus {
 namespace {
 
-class ThrowingOnce final : public ITavraCallback {
+class ThrowingOnce final : public CallbackAdapter {
  public:
-  HRESULT Connect_Indication(std::int32_t,
-                             std::int32_t,
-                             std::int32_t,
-                             const std::uint8_t*) override {
-    return S_OK;
-  }
-  HRESULT Connect_Confirm(
-      std::int32_t, std::int32_t, std::int32_t, std::int32_t, const std::uint8_t*) override {
-    return S_OK;
-  }
-  HRESULT Disconnect_Indication(std::int32_t, std::int32_t, const std::uint8_t*) override {
-    return S_OK;
-  }
-  HRESULT Disconnected_Indication(std::int32_t, std::int32_t) override { return S_OK; }
-  HRESULT Disconnect_Confirm(std::int32_t, std::int32_t, const std::uint8_t*) override {
-    return S_OK;
-  }
-  HRESULT ConnectionData_Indication(std::int32_t, std::int32_t, const std::uint8_t*) override {
-    return S_OK;
-  }
-  HRESULT ConnectionData_Confirm(std::int32_t, std::int32_t, const std::uint8_t*) override {
-    return S_OK;
-  }
-  HRESULT Data_Indication(
-      std::int32_t, std::int32_t, const std::uint8_t*, std::uint8_t, std::int32_t) override {
-    return S_OK;
-  }
-  HRESULT Data_Confirm(std::int32_t, std::int32_t, std::int32_t, const std::uint8_t*) override {
-    return S_OK;
-  }
-  HRESULT Management_Indication(std::int32_t type,
-                                std::int32_t,
-                                std::int32_t,
-                                const std::uint8_t*) override {
+  int calls = 0;
+  std::int32_t lastType = 0;
+
+ protected:
+  HRESULT OnEvent(const CallbackEvent& event) override {
+    if (event.kind != CallbackKind::Management_Indication) {
+      return S_OK;
+    }
     if (++calls == 1) {
       throw std::runtime_error("client fault");
     }
-    lastType = type;
+    lastType = event.values[0];
     return S_OK;
   }
-  int calls = 0;
-  std::int32_t lastType = 0;
 };
 
 TEST(ProxyCallbackMessage, ThrowingCallbackIsCaughtAndDeliveryGoesOn) {

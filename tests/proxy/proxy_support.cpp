@@ -422,14 +422,11 @@ std::optional<CallbackEvent> RecordingCallback::WaitFor(
   return found;
 }
 
-void RecordingCallback::Record(std::string method,
-                               std::vector<std::int32_t> values,
-                               std::int32_t length,
-                               const std::uint8_t* data) {
-  CallbackEvent event{std::move(method), std::move(values), {}};
-  if (length > 0) {
-    event.data.assign(data, data + length);
-  }
+HRESULT RecordingCallback::OnEvent(const tavra::CallbackEvent& received) {
+  const std::span<const std::int32_t> values = received.Values();
+  const std::span<const std::uint8_t> data = received.Data();
+  const CallbackEvent event{
+      std::string(received.Name()), {values.begin(), values.end()}, {data.begin(), data.end()}};
   {
     std::lock_guard lock(m_mutex);
     m_events.push_back(event);
@@ -441,81 +438,6 @@ void RecordingCallback::Record(std::string method,
   if (m_hook) {
     m_hook(event);
   }
-}
-
-HRESULT RecordingCallback::Connect_Indication(std::int32_t P_TxId,
-                                              std::int32_t P_ConnectionId,
-                                              std::int32_t P_DataLength,
-                                              const std::uint8_t* P_Data) {
-  Record("Connect_Indication", {P_TxId, P_ConnectionId}, P_DataLength, P_Data);
-  return S_OK;
-}
-
-HRESULT RecordingCallback::Connect_Confirm(std::int32_t P_RequestId,
-                                           std::int32_t P_ConnectionId,
-                                           std::int32_t P_ConfirmResult,
-                                           std::int32_t P_DataLength,
-                                           const std::uint8_t* P_Data) {
-  Record("Connect_Confirm", {P_RequestId, P_ConnectionId, P_ConfirmResult}, P_DataLength, P_Data);
-  return S_OK;
-}
-
-HRESULT RecordingCallback::Disconnect_Indication(std::int32_t P_ConnectionId,
-                                                 std::int32_t P_DataLength,
-                                                 const std::uint8_t* P_Data) {
-  Record("Disconnect_Indication", {P_ConnectionId}, P_DataLength, P_Data);
-  return S_OK;
-}
-
-HRESULT RecordingCallback::Disconnected_Indication(std::int32_t P_ConnectionId,
-                                                   std::int32_t P_Reason) {
-  Record("Disconnected_Indication", {P_ConnectionId, P_Reason}, 0, nullptr);
-  return S_OK;
-}
-
-HRESULT RecordingCallback::Disconnect_Confirm(std::int32_t P_ConnectionId,
-                                              std::int32_t P_DataLength,
-                                              const std::uint8_t* P_Data) {
-  Record("Disconnect_Confirm", {P_ConnectionId}, P_DataLength, P_Data);
-  return S_OK;
-}
-
-HRESULT RecordingCallback::ConnectionData_Indication(std::int32_t P_ConnectionId,
-                                                     std::int32_t P_DataLength,
-                                                     const std::uint8_t* P_Data) {
-  Record("ConnectionData_Indication", {P_ConnectionId}, P_DataLength, P_Data);
-  return S_OK;
-}
-
-HRESULT RecordingCallback::ConnectionData_Confirm(std::int32_t P_ConnectionId,
-                                                  std::int32_t P_DataLength,
-                                                  const std::uint8_t* P_Data) {
-  Record("ConnectionData_Confirm", {P_ConnectionId}, P_DataLength, P_Data);
-  return S_OK;
-}
-
-HRESULT RecordingCallback::Data_Indication(std::int32_t P_TxId,
-                                           std::int32_t P_DataLength,
-                                           const std::uint8_t* P_Data,
-                                           std::uint8_t P_L7ResponseRequired,
-                                           std::int32_t P_ResponseId) {
-  Record("Data_Indication", {P_TxId, P_L7ResponseRequired, P_ResponseId}, P_DataLength, P_Data);
-  return S_OK;
-}
-
-HRESULT RecordingCallback::Data_Confirm(std::int32_t P_RequestId,
-                                        std::int32_t P_ConfirmResult,
-                                        std::int32_t P_DataLength,
-                                        const std::uint8_t* P_Data) {
-  Record("Data_Confirm", {P_RequestId, P_ConfirmResult}, P_DataLength, P_Data);
-  return S_OK;
-}
-
-HRESULT RecordingCallback::Management_Indication(std::int32_t P_Type,
-                                                 std::int32_t P_Subtype,
-                                                 std::int32_t P_DataLength,
-                                                 const std::uint8_t* P_Data) {
-  Record("Management_Indication", {P_Type, P_Subtype}, P_DataLength, P_Data);
   return S_OK;
 }
 

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "client/dbus_proxy/tavra_dbus_proxy.h"
+#include "shared/callback_adapter.h"
 #include "shared/tavra_interfaces.h"
 
 namespace tavra::dbus::test {
@@ -140,7 +141,7 @@ struct CallbackEvent {
 };
 std::ostream& operator<<(std::ostream& out, const CallbackEvent& event);
 
-class RecordingCallback final : public ITavraCallback {
+class RecordingCallback final : public CallbackAdapter {
  public:
   // Called after each event is recorded, on the callback's thread, with no lock held.
   using Hook = std::function<void(const CallbackEvent&)>;
@@ -157,48 +158,10 @@ class RecordingCallback final : public ITavraCallback {
                                        std::chrono::milliseconds timeout = kWait,
                                        std::size_t from = 0);
 
-  HRESULT Connect_Indication(std::int32_t P_TxId,
-                             std::int32_t P_ConnectionId,
-                             std::int32_t P_DataLength,
-                             const std::uint8_t* P_Data) override;
-  HRESULT Connect_Confirm(std::int32_t P_RequestId,
-                          std::int32_t P_ConnectionId,
-                          std::int32_t P_ConfirmResult,
-                          std::int32_t P_DataLength,
-                          const std::uint8_t* P_Data) override;
-  HRESULT Disconnect_Indication(std::int32_t P_ConnectionId,
-                                std::int32_t P_DataLength,
-                                const std::uint8_t* P_Data) override;
-  HRESULT Disconnected_Indication(std::int32_t P_ConnectionId, std::int32_t P_Reason) override;
-  HRESULT Disconnect_Confirm(std::int32_t P_ConnectionId,
-                             std::int32_t P_DataLength,
-                             const std::uint8_t* P_Data) override;
-  HRESULT ConnectionData_Indication(std::int32_t P_ConnectionId,
-                                    std::int32_t P_DataLength,
-                                    const std::uint8_t* P_Data) override;
-  HRESULT ConnectionData_Confirm(std::int32_t P_ConnectionId,
-                                 std::int32_t P_DataLength,
-                                 const std::uint8_t* P_Data) override;
-  HRESULT Data_Indication(std::int32_t P_TxId,
-                          std::int32_t P_DataLength,
-                          const std::uint8_t* P_Data,
-                          std::uint8_t P_L7ResponseRequired,
-                          std::int32_t P_ResponseId) override;
-  HRESULT Data_Confirm(std::int32_t P_RequestId,
-                       std::int32_t P_ConfirmResult,
-                       std::int32_t P_DataLength,
-                       const std::uint8_t* P_Data) override;
-  HRESULT Management_Indication(std::int32_t P_Type,
-                                std::int32_t P_Subtype,
-                                std::int32_t P_DataLength,
-                                const std::uint8_t* P_Data) override;
+ protected:
+  HRESULT OnEvent(const tavra::CallbackEvent& event) override;
 
  private:
-  void Record(std::string method,
-              std::vector<std::int32_t> values,
-              std::int32_t length,
-              const std::uint8_t* data);
-
   Hook m_hook;
   mutable std::mutex m_mutex;
   std::condition_variable m_cv;

@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "server/service/indication_dispatch.h"
 #include "server/service/indication_item.h"
 #include "server/service/indication_queue.h"
+#include "shared/callback_adapter.h"
 #include "shared/sync_event.h"
 
 namespace tavra::service {
@@ -43,7 +45,7 @@ void PrintTo(const Call& c, std::ostream* os) {
 }
 
 // Records every call; an optional hook runs after recording (on the delivery thread).
-class RecordingCallback : public ITavraCallback {
+class RecordingCallback : public CallbackAdapter {
  public:
   explicit RecordingCallback(Event* destroyed = nullptr) : m_destroyed(destroyed) {}
   ~RecordingCallback() override {
@@ -63,76 +65,17 @@ class RecordingCallback : public ITavraCallback {
     return m_calls;
   }
 
-  HRESULT Connect_Indication(std::int32_t P_TxId,
-                             std::int32_t P_ConnectionId,
-                             std::int32_t P_DataLength,
-                             const std::uint8_t* P_Data) override {
-    return Record("Connect_Indication", {P_TxId, P_ConnectionId, P_DataLength}, P_DataLength,
-                  P_Data);
-  }
-  HRESULT Connect_Confirm(std::int32_t P_RequestId,
-                          std::int32_t P_ConnectionId,
-                          std::int32_t P_ConfirmResult,
-                          std::int32_t P_DataLength,
-                          const std::uint8_t* P_Data) override {
-    return Record("Connect_Confirm", {P_RequestId, P_ConnectionId, P_ConfirmResult, P_DataLength},
-                  P_DataLength, P_Data);
-  }
-  HRESULT Disconnect_Indication(std::int32_t P_ConnectionId,
-                                std::int32_t P_DataLength,
-                                const std::uint8_t* P_Data) override {
-    return Record("Disconnect_Indication", {P_ConnectionId, P_DataLength}, P_DataLength, P_Data);
-  }
-  HRESULT Disconnected_Indication(std::int32_t P_ConnectionId, std::int32_t P_Reason) override {
-    return Record("Disconnected_Indication", {P_ConnectionId, P_Reason}, 0, nullptr);
-  }
-  HRESULT Disconnect_Confirm(std::int32_t P_ConnectionId,
-                             std::int32_t P_DataLength,
-                             const std::uint8_t* P_Data) override {
-    return Record("Disconnect_Confirm", {P_ConnectionId, P_DataLength}, P_DataLength, P_Data);
-  }
-  HRESULT ConnectionData_Indication(std::int32_t P_ConnectionId,
-                                    std::int32_t P_DataLength,
-                                    const std::uint8_t* P_Data) override {
-    return Record("ConnectionData_Indication", {P_ConnectionId, P_DataLength}, P_DataLength,
-                  P_Data);
-  }
-  HRESULT ConnectionData_Confirm(std::int32_t P_ConnectionId,
-                                 std::int32_t P_DataLength,
-                                 const std::uint8_t* P_Data) override {
-    return Record("ConnectionData_Confirm", {P_ConnectionId, P_DataLength}, P_DataLength, P_Data);
-  }
-  HRESULT Data_Indication(std::int32_t P_TxId,
-                          std::int32_t P_DataLength,
-                          const std::uint8_t* P_Data,
-                          std::uint8_t P_L7ResponseRequired,
-                          std::int32_t P_ResponseId) override {
-    return Record("Data_Indication", {P_TxId, P_DataLength, P_L7ResponseRequired, P_ResponseId},
-                  P_DataLength, P_Data);
-  }
-  HRESULT Data_Confirm(std::int32_t P_RequestId,
-                       std::int32_t P_ConfirmResult,
-                       std::int32_t P_DataLength,
-                       const std::uint8_t* P_Data) override {
-    return Record("Data_Confirm", {P_RequestId, P_ConfirmResult, P_DataLength}, P_DataLength,
-                  P_Data);
-  }
-  HRESULT Management_Indication(std::int32_t P_Type,
-                                std::int32_t P_Subtype,
-                                std::int32_t P_DataLength,
-                                const std::uint8_t* P_Data) override {
-    return Record("Management_Indication", {P_Type, P_Subtype, P_DataLength}, P_DataLength, P_Data);
-  }
-
- private:
-  HRESULT Record(const char* method,
-                 std::vector<std::int32_t> args,
-                 std::int32_t len,
-                 const std::uint8_t* data) {
-    Call call{method, std::move(args), {}, data != nullptr};
-    if (data != nullptr && len > 0) {
-      call.data.assign(data, data + len);
+ protected:
+  HRESULT OnEvent(const CallbackEvent& event) override {
+    Call call{std::string(event.Name()), {}, {}, event.data != nullptr};
+    const std::span<const std::int32_t> values = event.Values();
+    call.args.assign(values.begin(), values.end());
+    if (event.Method().HasData()) {
+      const auto at = static_cast<std::ptrdiff_t>(event.Method().dataAt);
+      call.args.insert(call.args.begin() + at, event.dataLength);
     }
+    const std::span<const std::uint8_t> data = event.Data();
+    call.data.assign(data.begin(), data.end());
     {
       std::lock_guard lock(m_mutex);
       m_calls.push_back(call);
@@ -145,6 +88,7 @@ class RecordingCallback : public ITavraCallback {
     return CommandFailed_UnknownError;
   }
 
+ private:
   Event* m_destroyed;
   std::mutex m_mutex;
   std::condition_variable m_cv;

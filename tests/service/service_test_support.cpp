@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <span>
 
 #include "server/stack/debug_trace.h"
 #include "server/stack/simulated_serial_port.h"
@@ -12,37 +13,19 @@
 
 namespace tavra::service::test {
 
-namespace {
-
-std::vector<std::uint8_t> Copy(std::int32_t length, const std::uint8_t* data) {
-  if (data == nullptr || length <= 0) {
-    return {};
-  }
-  return std::vector<std::uint8_t>(data, data + length);
-}
-
-CallbackEvent Event(std::string method,
-                    std::int32_t a,
-                    std::int32_t b,
-                    std::int32_t c,
-                    std::int32_t length,
-                    const std::uint8_t* data) {
-  CallbackEvent e;
-  e.method = std::move(method);
-  e.a = a;
-  e.b = b;
-  e.c = c;
-  e.data = Copy(length, data);
-  e.dataPointerNull = data == nullptr;
-  return e;
-}
-
-}  // namespace
-
 // ---------------------------------------------------------------------------------------------
 // RecordingCallback
 
-void RecordingCallback::Record(CallbackEvent event) {
+HRESULT RecordingCallback::OnEvent(const tavra::CallbackEvent& received) {
+  const std::span<const std::uint8_t> data = received.Data();
+  CallbackEvent event{std::string(received.Name()), received.values[0],
+                      received.values[1],           received.values[2],
+                      {data.begin(), data.end()},   received.data == nullptr};
+  if (received.kind == CallbackKind::Connect_Confirm) {
+    // b is the result, c the connection id.
+    event.b = received.values[2];
+    event.c = received.values[1];
+  }
   {
     std::unique_lock lock(m_mutex);
     m_events.push_back(event);
@@ -57,80 +40,11 @@ void RecordingCallback::Record(CallbackEvent event) {
   if (m_onEvent) {
     m_onEvent(event);
   }
+  return 0;
 }
 
 void RecordingCallback::SetOnEvent(std::function<void(const CallbackEvent&)> onEvent) {
   m_onEvent = std::move(onEvent);
-}
-
-HRESULT RecordingCallback::Connect_Indication(std::int32_t P_TxId,
-                                              std::int32_t P_ConnectionId,
-                                              std::int32_t P_DataLength,
-                                              const std::uint8_t* P_Data) {
-  Record(Event("Connect_Indication", P_TxId, P_ConnectionId, 0, P_DataLength, P_Data));
-  return 0;
-}
-HRESULT RecordingCallback::Connect_Confirm(std::int32_t P_RequestId,
-                                           std::int32_t P_ConnectionId,
-                                           std::int32_t P_ConfirmResult,
-                                           std::int32_t P_DataLength,
-                                           const std::uint8_t* P_Data) {
-  Record(
-      Event("Connect_Confirm", P_RequestId, P_ConfirmResult, P_ConnectionId, P_DataLength, P_Data));
-  return 0;
-}
-HRESULT RecordingCallback::Disconnect_Indication(std::int32_t P_ConnectionId,
-                                                 std::int32_t P_DataLength,
-                                                 const std::uint8_t* P_Data) {
-  Record(Event("Disconnect_Indication", P_ConnectionId, 0, 0, P_DataLength, P_Data));
-  return 0;
-}
-HRESULT RecordingCallback::Disconnected_Indication(std::int32_t P_ConnectionId,
-                                                   std::int32_t P_Reason) {
-  Record(Event("Disconnected_Indication", P_ConnectionId, P_Reason, 0, 0, nullptr));
-  return 0;
-}
-HRESULT RecordingCallback::Disconnect_Confirm(std::int32_t P_ConnectionId,
-                                              std::int32_t P_DataLength,
-                                              const std::uint8_t* P_Data) {
-  Record(Event("Disconnect_Confirm", P_ConnectionId, 0, 0, P_DataLength, P_Data));
-  return 0;
-}
-HRESULT RecordingCallback::ConnectionData_Indication(std::int32_t P_ConnectionId,
-                                                     std::int32_t P_DataLength,
-                                                     const std::uint8_t* P_Data) {
-  Record(Event("ConnectionData_Indication", P_ConnectionId, 0, 0, P_DataLength, P_Data));
-  return 0;
-}
-HRESULT RecordingCallback::ConnectionData_Confirm(std::int32_t P_ConnectionId,
-                                                  std::int32_t P_DataLength,
-                                                  const std::uint8_t* P_Data) {
-  Record(Event("ConnectionData_Confirm", P_ConnectionId, 0, 0, P_DataLength, P_Data));
-  return 0;
-}
-HRESULT RecordingCallback::Data_Indication(std::int32_t P_TxId,
-                                           std::int32_t P_DataLength,
-                                           const std::uint8_t* P_Data,
-                                           std::uint8_t P_L7ResponseRequired,
-                                           std::int32_t P_ResponseId) {
-  CallbackEvent e =
-      Event("Data_Indication", P_TxId, P_L7ResponseRequired, P_ResponseId, P_DataLength, P_Data);
-  Record(std::move(e));
-  return 0;
-}
-HRESULT RecordingCallback::Data_Confirm(std::int32_t P_RequestId,
-                                        std::int32_t P_ConfirmResult,
-                                        std::int32_t P_DataLength,
-                                        const std::uint8_t* P_Data) {
-  Record(Event("Data_Confirm", P_RequestId, P_ConfirmResult, 0, P_DataLength, P_Data));
-  return 0;
-}
-HRESULT RecordingCallback::Management_Indication(std::int32_t P_Type,
-                                                 std::int32_t P_Subtype,
-                                                 std::int32_t P_DataLength,
-                                                 const std::uint8_t* P_Data) {
-  Record(Event("Management_Indication", P_Type, P_Subtype, 0, P_DataLength, P_Data));
-  return 0;
 }
 
 std::vector<CallbackEvent> RecordingCallback::Events() const {

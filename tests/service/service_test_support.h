@@ -17,7 +17,7 @@
 #include "server/service/tavra_pool.h"
 #include "server/stack/serial_port.h"
 #include "server/stack/server_settings.h"
-#include "shared/tavra_interfaces.h"
+#include "shared/callback_adapter.h"
 #include "sim/simulated_controller.h"
 
 namespace tavra::service::test {
@@ -34,44 +34,8 @@ struct CallbackEvent {
   bool dataPointerNull = false;
 };
 
-class RecordingCallback final : public ITavraCallback {
+class RecordingCallback final : public CallbackAdapter {
  public:
-  HRESULT Connect_Indication(std::int32_t P_TxId,
-                             std::int32_t P_ConnectionId,
-                             std::int32_t P_DataLength,
-                             const std::uint8_t* P_Data) override;
-  HRESULT Connect_Confirm(std::int32_t P_RequestId,
-                          std::int32_t P_ConnectionId,
-                          std::int32_t P_ConfirmResult,
-                          std::int32_t P_DataLength,
-                          const std::uint8_t* P_Data) override;
-  HRESULT Disconnect_Indication(std::int32_t P_ConnectionId,
-                                std::int32_t P_DataLength,
-                                const std::uint8_t* P_Data) override;
-  HRESULT Disconnected_Indication(std::int32_t P_ConnectionId, std::int32_t P_Reason) override;
-  HRESULT Disconnect_Confirm(std::int32_t P_ConnectionId,
-                             std::int32_t P_DataLength,
-                             const std::uint8_t* P_Data) override;
-  HRESULT ConnectionData_Indication(std::int32_t P_ConnectionId,
-                                    std::int32_t P_DataLength,
-                                    const std::uint8_t* P_Data) override;
-  HRESULT ConnectionData_Confirm(std::int32_t P_ConnectionId,
-                                 std::int32_t P_DataLength,
-                                 const std::uint8_t* P_Data) override;
-  HRESULT Data_Indication(std::int32_t P_TxId,
-                          std::int32_t P_DataLength,
-                          const std::uint8_t* P_Data,
-                          std::uint8_t P_L7ResponseRequired,
-                          std::int32_t P_ResponseId) override;
-  HRESULT Data_Confirm(std::int32_t P_RequestId,
-                       std::int32_t P_ConfirmResult,
-                       std::int32_t P_DataLength,
-                       const std::uint8_t* P_Data) override;
-  HRESULT Management_Indication(std::int32_t P_Type,
-                                std::int32_t P_Subtype,
-                                std::int32_t P_DataLength,
-                                const std::uint8_t* P_Data) override;
-
   [[nodiscard]] std::vector<CallbackEvent> Events() const;
   // Waits until `condition` holds for the events so far; false on time-out.
   bool WaitFor(const std::function<bool(const std::vector<CallbackEvent>&)>& condition,
@@ -92,9 +56,10 @@ class RecordingCallback final : public ITavraCallback {
   // Waits until a callback is blocked inside BlockCallbacks.
   bool WaitUntilBlocked(std::chrono::milliseconds timeout) const;
 
- private:
-  void Record(CallbackEvent event);
+ protected:
+  HRESULT OnEvent(const tavra::CallbackEvent& received) override;
 
+ private:
   mutable std::mutex m_mutex;
   mutable std::condition_variable m_changed;
   std::vector<CallbackEvent> m_events;                  // guarded by m_mutex

@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "shared/callback_adapter.h"
 #include "shared/controller_identity.h"
-#include "shared/tavra_interfaces.h"
 
 namespace tavra::tavractl {
 
@@ -27,7 +27,7 @@ struct DataConfirm {
   std::vector<std::uint8_t> data;
 };
 
-class ClientCallback final : public ITavraCallback {
+class ClientCallback final : public CallbackAdapter {
  public:
   using Printer = std::function<void(const std::string& line)>;
   explicit ClientCallback(Printer printer = nullptr) : m_printer(std::move(printer)) {}
@@ -38,44 +38,15 @@ class ClientCallback final : public ITavraCallback {
   std::optional<DataConfirm> WaitForConfirm(std::int32_t requestId,
                                             std::chrono::milliseconds timeout);
 
-  HRESULT Connect_Indication(std::int32_t P_TxId,
-                             std::int32_t P_ConnectionId,
-                             std::int32_t P_DataLength,
-                             const std::uint8_t* P_Data) override;
-  HRESULT Connect_Confirm(std::int32_t P_RequestId,
-                          std::int32_t P_ConnectionId,
-                          std::int32_t P_ConfirmResult,
-                          std::int32_t P_DataLength,
-                          const std::uint8_t* P_Data) override;
-  HRESULT Disconnect_Indication(std::int32_t P_ConnectionId,
-                                std::int32_t P_DataLength,
-                                const std::uint8_t* P_Data) override;
-  HRESULT Disconnected_Indication(std::int32_t P_ConnectionId, std::int32_t P_Reason) override;
-  HRESULT Disconnect_Confirm(std::int32_t P_ConnectionId,
-                             std::int32_t P_DataLength,
-                             const std::uint8_t* P_Data) override;
-  HRESULT ConnectionData_Indication(std::int32_t P_ConnectionId,
-                                    std::int32_t P_DataLength,
-                                    const std::uint8_t* P_Data) override;
-  HRESULT ConnectionData_Confirm(std::int32_t P_ConnectionId,
-                                 std::int32_t P_DataLength,
-                                 const std::uint8_t* P_Data) override;
-  HRESULT Data_Indication(std::int32_t P_TxId,
-                          std::int32_t P_DataLength,
-                          const std::uint8_t* P_Data,
-                          std::uint8_t P_L7ResponseRequired,
-                          std::int32_t P_ResponseId) override;
-  HRESULT Data_Confirm(std::int32_t P_RequestId,
-                       std::int32_t P_ConfirmResult,
-                       std::int32_t P_DataLength,
-                       const std::uint8_t* P_Data) override;
-  HRESULT Management_Indication(std::int32_t P_Type,
-                                std::int32_t P_Subtype,
-                                std::int32_t P_DataLength,
-                                const std::uint8_t* P_Data) override;
+ protected:
+  // Records what a command waits for and prints the event as one line; S_OK.
+  HRESULT OnEvent(const CallbackEvent& event) override;
 
  private:
-  void Print(const std::string& line);
+  // The event as `watch` prints it: the method, each value by name, then the data.
+  static std::string Line(const CallbackEvent& event);
+  // Remembers the link state or the confirm the event reports; the text that the line adds.
+  std::string Remember(const CallbackEvent& event);
 
   Printer m_printer;
   std::mutex m_mutex;
