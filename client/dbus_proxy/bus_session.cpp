@@ -11,6 +11,7 @@
 
 #include "client/dbus_proxy/call_status.h"
 #include "shared/dbus/bus_names.h"
+#include "shared/dbus/contract_methods.h"
 #include "shared/dbus/port_table_row.h"
 
 namespace tavra::dbus {
@@ -211,7 +212,7 @@ HRESULT BusSession::Activate(QString* error) {
   }
 
   QList<QVariant> ignored;
-  if (!CheckReply(reply, QStringLiteral("GetPortTable"), QLatin1StringView("a(ibbiay)"), ignored)) {
+  if (!CheckReply(reply, PoolInterface(), QStringLiteral("GetPortTable"), ignored)) {
     const CallStatus status = LastCallStatus();
     *error = QStringLiteral("%1: %2").arg(QString::fromStdString(status.errorName),
                                           QString::fromStdString(status.errorMessage));
@@ -264,8 +265,8 @@ bool BusSession::StartServerProgram(QString* error) {
 }
 
 bool BusSession::CheckReply(const QDBusMessage& reply,
+                            const QString& interfaceName,
                             const QString& method,
-                            QLatin1StringView replySignature,
                             QList<QVariant>& arguments) {
   if (reply.type() == QDBusMessage::ErrorMessage) {
     SetCallFailed(reply.errorName(), reply.errorMessage());
@@ -278,10 +279,12 @@ bool BusSession::CheckReply(const QDBusMessage& reply,
     SetCallFailed(QDBusError::errorString(QDBusError::NoReply), QStringLiteral("no reply"));
     return false;
   }
+  const ContractMethod* contract = FindContractMethod(interfaceName, method);
+  const QString replySignature = contract != nullptr ? contract->out : QString();
   if (reply.signature() != replySignature) {
     SetCallFailed(QString::fromLatin1(kBadReplyError),
                   QStringLiteral("%1 answered (%2), expected (%3)")
-                      .arg(method, reply.signature(), QString(replySignature)));
+                      .arg(method, reply.signature(), replySignature));
     return false;
   }
   arguments = reply.arguments();
@@ -293,14 +296,13 @@ bool BusSession::Call(const QString& path,
                       const QString& interfaceName,
                       const QString& method,
                       const QList<QVariant>& arguments,
-                      QLatin1StringView replySignature,
                       QList<QVariant>& reply) {
   QDBusMessage message = QDBusMessage::createMethodCall(m_server, path, interfaceName, method);
   message.setArguments(arguments);
   message.setAutoStartService(false);
   const QDBusMessage answer = m_thread->Connection().call(
       message, QDBus::Block, static_cast<int>(m_options.callTimeout.count()));
-  return CheckReply(answer, method, replySignature, reply);
+  return CheckReply(answer, interfaceName, method, reply);
 }
 
 bool BusSession::ServerGone() const {

@@ -35,12 +35,12 @@ class BusSession {
   BusSession& operator=(const BusSession&) = delete;
 
   // Calls `method` at `path` on the server. True with the reply's arguments when the reply came
-  // with exactly `replySignature`; false (CallStatus failed) on a D-Bus error or another form.
+  // with exactly the contract's signature of the method's out-arguments (contract_methods.h);
+  // false (CallStatus failed) on a D-Bus error or another form.
   bool Call(const QString& path,
             const QString& interfaceName,
             const QString& method,
             const QList<QVariant>& arguments,
-            QLatin1StringView replySignature,
             QList<QVariant>& reply);
 
   [[nodiscard]] CallbackRegistry& Registry() { return *m_registry; }
@@ -61,8 +61,8 @@ class BusSession {
   QString NameOwner(const QString& name);
   // Records the outcome of `reply` in the calling thread's CallStatus.
   bool CheckReply(const QDBusMessage& reply,
+                  const QString& interfaceName,
                   const QString& method,
-                  QLatin1StringView replySignature,
                   QList<QVariant>& arguments);
 
   const ProxyOptions m_options;

@@ -14,8 +14,7 @@ PoolProxy::PoolProxy(std::shared_ptr<BusSession> session) : m_session(std::move(
 
 PoolProxy::~PoolProxy() {
   QList<QVariant> reply;
-  (void)m_session->Call(PoolPath(), PoolInterface(), QStringLiteral("Release"), {},
-                        QLatin1StringView("u"), reply);
+  (void)m_session->Call(PoolPath(), PoolInterface(), QStringLiteral("Release"), {}, reply);
 }
 
 HRESULT PoolProxy::TakeObject(const char* method,
@@ -24,7 +23,7 @@ HRESULT PoolProxy::TakeObject(const char* method,
   P_Tavra.reset();
   QList<QVariant> reply;
   if (!m_session->Call(PoolPath(), PoolInterface(), QString::fromLatin1(method), arguments,
-                       QLatin1StringView("io"), reply)) {
+                       reply)) {
     return kCallFailed;
   }
   const auto result = static_cast<HRESULT>(reply[0].toInt());
@@ -57,8 +56,7 @@ HRESULT PoolProxy::CreateTavra(std::shared_ptr<ITavra>& P_Tavra) {
 
 HRESULT PoolProxy::GetPortTable(std::vector<PortStatus>& ports) {
   QList<QVariant> reply;
-  if (!m_session->Call(PoolPath(), PoolInterface(), QStringLiteral("GetPortTable"), {},
-                       QLatin1StringView("a(ibbiay)"), reply)) {
+  if (!m_session->Call(PoolPath(), PoolInterface(), QStringLiteral("GetPortTable"), {}, reply)) {
     return kCallFailed;
   }
   // Read to the end first: leaving an array half read leaks the demarshaller's state.

@@ -43,8 +43,8 @@ TavraProxy::TavraProxy(std::shared_ptr<BusSession> session, QString path)
 
 TavraProxy::~TavraProxy() {
   QList<QVariant> reply;
-  const bool answered = m_session->Call(m_path, TavraInterface(), QStringLiteral("Release"), {},
-                                        QLatin1StringView("u"), reply);
+  const bool answered =
+      m_session->Call(m_path, TavraInterface(), QStringLiteral("Release"), {}, reply);
   // At 0 the controller object has ended and removed its clients; a server that cannot be
   // reached calls none of them any more either.
   if (!answered || reply[0].toUInt() == 0) {
@@ -54,8 +54,7 @@ TavraProxy::~TavraProxy() {
 
 HRESULT TavraProxy::Simple(const char* method, const QList<QVariant>& arguments) {
   QList<QVariant> reply;
-  if (!m_session->Call(m_path, TavraInterface(), Name(method), arguments, QLatin1StringView("i"),
-                       reply)) {
+  if (!m_session->Call(m_path, TavraInterface(), Name(method), arguments, reply)) {
     return kCallFailed;
   }
   return static_cast<HRESULT>(reply[0].toInt());
@@ -75,7 +74,6 @@ HRESULT TavraProxy::WithData(const char* method,
 }
 
 HRESULT TavraProxy::Register(const char* method,
-                             QLatin1StringView replySignature,
                              std::shared_ptr<ITavraCallback> callback,
                              std::int32_t& P_ClientId,
                              std::int32_t* P_ConnectionToTavra) {
@@ -86,7 +84,7 @@ HRESULT TavraProxy::Register(const char* method,
   const QString path = hasCallback ? registry.Add(std::move(callback)) : QStringLiteral("/");
   QList<QVariant> reply;
   if (!m_session->Call(m_path, TavraInterface(), Name(method),
-                       {QVariant::fromValue(QDBusObjectPath(path))}, replySignature, reply)) {
+                       {QVariant::fromValue(QDBusObjectPath(path))}, reply)) {
     if (hasCallback) {
       registry.Remove(path);
     }
@@ -111,15 +109,13 @@ HRESULT TavraProxy::Register(const char* method,
 
 HRESULT TavraProxy::Client_Add(std::shared_ptr<ITavraCallback> P_Callback,
                                std::int32_t& P_ClientId) {
-  return Register("Client_Add", QLatin1StringView("ii"), std::move(P_Callback), P_ClientId,
-                  nullptr);
+  return Register("Client_Add", std::move(P_Callback), P_ClientId, nullptr);
 }
 
 HRESULT TavraProxy::Client_AddEx(std::shared_ptr<ITavraCallback> P_Callback,
                                  std::int32_t& P_ClientId,
                                  std::int32_t& P_ConnectionToTavra) {
-  return Register("Client_AddEx", QLatin1StringView("iii"), std::move(P_Callback), P_ClientId,
-                  &P_ConnectionToTavra);
+  return Register("Client_AddEx", std::move(P_Callback), P_ClientId, &P_ConnectionToTavra);
 }
 
 HRESULT TavraProxy::Client_Remove(std::int32_t P_ClientId) {
@@ -173,7 +169,7 @@ HRESULT TavraProxy::Management_Request(std::int32_t P_ClientId,
                                        std::vector<std::uint8_t>& P_Data) {
   QList<QVariant> reply;
   if (!m_session->Call(m_path, TavraInterface(), QStringLiteral("Management_Request"),
-                       {Int(P_ClientId), Int(P_Command)}, QLatin1StringView("iiiiay"), reply)) {
+                       {Int(P_ClientId), Int(P_Command)}, reply)) {
     return kCallFailed;
   }
   const auto result = static_cast<HRESULT>(reply[0].toInt());

@@ -87,7 +87,6 @@ class TavraProxy final : public ITavra {
                    const std::uint8_t* P_Data);
   // Client_Add and Client_AddEx.
   HRESULT Register(const char* method,
-                   QLatin1StringView replySignature,
                    std::shared_ptr<ITavraCallback> callback,
                    std::int32_t& P_ClientId,
                    std::int32_t* P_ConnectionToTavra);
