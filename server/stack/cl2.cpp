@@ -19,9 +19,6 @@ constexpr int kOpenBitRate = 9600;
 // A thread that ends this soon after the start could not set itself up.
 constexpr auto kThreadStartCheck = std::chrono::milliseconds(200);
 
-constexpr int kUsedBit = 40;
-constexpr int kAddressShift = 32;
-
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -140,7 +137,7 @@ Result CL2Impl::Open(int portNumber, Event* upperSignal, L2MessageQueue* upperQu
     m_storedError = opened;
     return opened;
   }
-  SetEntry(0, {false, kKeyLinkManagement, kLinkManagementAddress});
+  m_addresses.SetLinkManagementEntry();
 
   try {
     m_transmitter = std::thread([this] { TransmitterThread(); });
@@ -177,59 +174,11 @@ void CL2Impl::ReceiverThread() {
   m_threadEnded.Set();
 }
 
-// ---------------------------------------------------------------------------------------------
-// Address table.
-
-std::uint64_t CL2Impl::Pack(const AddressEntry& e) {
-  return static_cast<std::uint64_t>(static_cast<std::uint32_t>(e.key)) |
-         (static_cast<std::uint64_t>(e.address) << kAddressShift) |
-         (static_cast<std::uint64_t>(e.used ? 1 : 0) << kUsedBit);
-}
-
-CL2Impl::AddressEntry CL2Impl::Unpack(std::uint64_t bits) {
-  AddressEntry e;
-  e.key = static_cast<std::int32_t>(static_cast<std::uint32_t>(bits & 0xFFFFFFFFU));
-  e.address = static_cast<std::uint8_t>((bits >> kAddressShift) & 0xFFU);
-  e.used = ((bits >> kUsedBit) & 1U) != 0;
-  return e;
-}
-
-CL2Impl::AddressEntry CL2Impl::Entry(int index) const {
-  return Unpack(m_entries[index].load());
-}
-
-void CL2Impl::SetEntry(int index, const AddressEntry& e) {
-  m_entries[index].store(Pack(e));
-}
-
-std::optional<std::uint8_t> CL2Impl::AddressOfKey(std::int32_t key) const {
-  for (int i = 0; i < kAddressEntries; ++i) {
-    const AddressEntry e = Entry(i);
-    if (e.used && e.key == key) {
-      return e.address;
-    }
-  }
-  return std::nullopt;
-}
-
-std::vector<std::int32_t> CL2Impl::UsedKeys() const {
-  std::vector<std::int32_t> keys;
-  for (int i = 0; i < kAddressEntries; ++i) {
-    const AddressEntry e = Entry(i);
-    if (e.used) {
-      keys.push_back(e.key);
-    }
-  }
-  return keys;
-}
-
 Result CL2Impl::RegisterTransport(std::int32_t& key) {
   if (!m_open.load()) {
     return m_storedError.load();
   }
-  std::lock_guard lock(m_addressMutex);
-  SetEntry(1, {true, kKeyTransport, kTransportAddress});
-  key = kKeyTransport;
+  key = m_addresses.RegisterTransport();
   return kOk;
 }
 
@@ -237,43 +186,14 @@ Result CL2Impl::RegisterClient(std::int32_t& key) {
   if (!m_open.load()) {
     return m_storedError.load();
   }
-  std::lock_guard lock(m_addressMutex);
-  int bit = 0;
-  while (bit < 32 && (m_addressBitmap & (1U << bit)) != 0) {
-    ++bit;
-  }
-  int entry = kFirstClientEntry;
-  while (entry < kAddressEntries && Entry(entry).used) {
-    ++entry;
-  }
-  if (bit == 32 || entry == kAddressEntries) {
-    return kUnknownKey;
-  }
-  m_addressBitmap |= 1U << bit;
-  key = m_nextClientKey++;
-  SetEntry(entry, {true, key, static_cast<std::uint8_t>(kFirstClientAddress + bit)});
-  return kOk;
+  return m_addresses.RegisterClient(key);
 }
 
 Result CL2Impl::UnregisterClient(std::int32_t key) {
   if (!m_open.load()) {
     return m_storedError.load();
   }
-  std::lock_guard lock(m_addressMutex);
-  // Only client entries: the link management and transport entries are not a client's.
-  for (int i = kFirstClientEntry; i < kAddressEntries; ++i) {
-    AddressEntry e = Entry(i);
-    if (e.used && e.key == key) {
-      const int bit = e.address - kFirstClientAddress;
-      if (bit >= 0 && bit < 32) {
-        m_addressBitmap &= ~(1U << bit);
-      }
-      e.used = false;  // the entry keeps its address
-      SetEntry(i, e);
-      return kOk;
-    }
-  }
-  return kUnknownKey;
+  return m_addresses.UnregisterClient(key);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -286,7 +206,7 @@ Result CL2Impl::Send(std::unique_ptr<L2Job> job) {
   if (!job) {
     return kNoJob;
   }
-  if (!IsKeyRegistered(job->ownerKey)) {
+  if (!m_addresses.IsRegistered(job->ownerKey)) {
     return kUnknownKey;
   }
   // Destinations 0..0xDF map onto the address bytes 0x20..0xFF; anything else would put a
@@ -308,7 +228,7 @@ Result CL2Impl::Send(std::unique_ptr<L2Job> job) {
   job->backoffTime /= 100;
   job->backoffCountdown = 0;
   job->remainingBudget = job->busyRetryBudget;
-  const auto address = AddressOfKey(job->ownerKey);
+  const auto address = m_addresses.AddressOfKey(job->ownerKey);
   if (!address) {
     return kUnknownKey;
   }
@@ -358,14 +278,7 @@ std::array<std::uint32_t, kStatisticsWords> CL2Impl::Statistics() const {
 // IFrameSink: called on the receiver thread by the parser.
 
 int CL2Impl::LookupAddress(std::uint8_t address) {
-  // Every entry, used or not: an unregistered client's address is still answered 0x40.
-  for (int i = 0; i < kAddressEntries; ++i) {
-    const AddressEntry e = Entry(i);
-    if (e.address == address) {
-      return e.key;
-    }
-  }
-  return -1;
+  return m_addresses.OwnerOf(address);
 }
 
 void CL2Impl::OnValidFrame() {

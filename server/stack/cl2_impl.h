@@ -16,9 +16,9 @@
 //
 // Locks, in the order they may nest (never the other way round):
 //   m_connectMutex -> m_managementMutex -> m_slotMutex -> m_queueMutex
-// m_addressMutex and m_descriptionMutex / m_replyMutex are leaves; the upper queue's own lock
-// and the events' locks are taken last. No CL2 lock is held while a message goes upward
-// except m_connectMutex (the push only appends to CL4's queue and sets its signal).
+// the address table's lock and m_descriptionMutex / m_replyMutex are leaves; the upper queue's own
+// lock and the events' locks are taken last. No CL2 lock is held while a message goes upward except
+// m_connectMutex (the push only appends to CL4's queue and sets its signal).
 
 #include <array>
 #include <atomic>
@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "server/stack/cl2.h"
+#include "server/stack/cl2_address_table.h"
 #include "server/stack/cl2_link_requests.h"
 #include "server/stack/cl2_transmit_slots.h"
 #include "server/stack/frame_codec.h"
@@ -38,11 +39,6 @@
 
 namespace tavra::stack {
 
-inline constexpr int kAddressEntries = 20;
-inline constexpr int kFirstClientEntry = 2;
-inline constexpr std::uint8_t kLinkManagementAddress = 0x20;
-inline constexpr std::uint8_t kTransportAddress = 0x21;
-inline constexpr std::uint8_t kFirstClientAddress = 0x40;
 inline constexpr std::int32_t kLinkStateDown = 1;
 inline constexpr std::int32_t kLinkStateUp = 2;
 inline constexpr std::int32_t kModeBootCode = 1;
@@ -86,23 +82,6 @@ class CL2Impl final : public IFrameSink, public IDeviceListener {
   void OnDeviceBack() override;
 
  private:
-  // One address-table entry packed into 64 bits, so that lookups without the address lock
-  // always see a whole entry: key in bits 0..31, address in 32..39, used in bit 40.
-  struct AddressEntry {
-    bool used = false;
-    std::int32_t key = 0;
-    std::uint8_t address = 0;
-  };
-  static std::uint64_t Pack(const AddressEntry& e);
-  static AddressEntry Unpack(std::uint64_t bits);
-  [[nodiscard]] AddressEntry Entry(int index) const;
-  void SetEntry(int index, const AddressEntry& e);
-  [[nodiscard]] std::optional<std::uint8_t> AddressOfKey(std::int32_t key) const;
-  [[nodiscard]] bool IsKeyRegistered(std::int32_t key) const {
-    return AddressOfKey(key).has_value();
-  }
-  [[nodiscard]] std::vector<std::int32_t> UsedKeys() const;
-
   // Threads.
   void StopThreads();
   void ReceiverThread();
@@ -168,7 +147,6 @@ class CL2Impl final : public IFrameSink, public IDeviceListener {
   std::mutex m_managementMutex;
   std::mutex m_slotMutex;
   std::mutex m_queueMutex;
-  mutable std::mutex m_addressMutex;
 
   // --- transmit path ---
   std::deque<std::unique_ptr<L2Job>> m_jobQueue;           // m_queueMutex
@@ -180,10 +158,7 @@ class CL2Impl final : public IFrameSink, public IDeviceListener {
   std::atomic<std::uint8_t> m_answerByte{0};
   std::atomic<std::uint8_t> m_lastAck{0};
 
-  // --- address table ---
-  std::array<std::atomic<std::uint64_t>, kAddressEntries> m_entries{};
-  std::uint32_t m_addressBitmap = 0;               // m_addressMutex
-  std::int32_t m_nextClientKey = kFirstClientKey;  // m_addressMutex
+  L2AddressTable m_addresses;  // its own lock, a leaf
 
   // --- statistics words 2, 3, 4, 15, 16, 17 (the parser keeps 5..13) ---
   std::array<std::atomic<std::uint32_t>, kStatisticsWords> m_counters{};

@@ -236,7 +236,7 @@ void CL2Impl::BringLinkUp() {
   m_linkUp = true;
   m_counters[kWordEstablishments].fetch_add(1);
   m_portTable.SetLinkUp(m_portNumber.load(), true);
-  for (const std::int32_t key : UsedKeys()) {
+  for (const std::int32_t key : m_addresses.UsedKeys()) {
     SendOnline(key);
   }
 }
@@ -244,7 +244,7 @@ void CL2Impl::BringLinkUp() {
 void CL2Impl::TakeLinkDown() {
   m_linkUp = false;
   m_portTable.SetLinkUp(m_portNumber.load(), false);
-  for (const std::int32_t key : UsedKeys()) {
+  for (const std::int32_t key : m_addresses.UsedKeys()) {
     SendOffline(key);
   }
   FlushJobQueue();
@@ -350,7 +350,7 @@ Result CL2Impl::ManagementRequest(std::int32_t key, std::int32_t command, Manage
   if (!m_open.load()) {
     return m_storedError.load();
   }
-  if (!IsKeyRegistered(key)) {
+  if (!m_addresses.IsRegistered(key)) {
     return kUnknownKey;
   }
   try {
@@ -386,7 +386,7 @@ Result CL2Impl::ManagementRequest(std::int32_t key, std::int32_t command, Manage
         return kOk;
       }
       case kCmdClientAddress: {
-        const auto address = AddressOfKey(key);
+        const auto address = m_addresses.AddressOfKey(key);
         if (!address) {
           return kUnknownKey;
         }

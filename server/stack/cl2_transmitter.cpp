@@ -65,7 +65,7 @@ int CL2Impl::SelectSlot() {
         m_jobQueue.pop_front();
         return job;
       },
-      [this](std::int32_t key) { return IsKeyRegistered(key); });
+      [this](std::int32_t key) { return m_addresses.IsRegistered(key); });
   return m_inFlight;
 }
 
