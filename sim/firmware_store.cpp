@@ -5,51 +5,13 @@
 #include <numeric>
 #include <sstream>
 
+#include "sim/hex_text.h"
+
 namespace tavra::sim {
 
 namespace {
 
 constexpr const char* kStoreMagic = "tavra-sim store 1";
-
-std::string Hex(const std::vector<std::uint8_t>& bytes) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(bytes.size() * 2);
-  for (std::uint8_t b : bytes) {
-    out.push_back(kDigits[b >> 4]);
-    out.push_back(kDigits[b & 0x0F]);
-  }
-  return out;
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') {
-    return c - '0';
-  }
-  if (c >= 'A' && c <= 'F') {
-    return c - 'A' + 10;
-  }
-  if (c >= 'a' && c <= 'f') {
-    return c - 'a' + 10;
-  }
-  return -1;
-}
-
-bool ParseHex(const std::string& text, std::size_t limit, std::vector<std::uint8_t>* out) {
-  if (text.size() % 2 != 0 || text.size() / 2 > limit) {
-    return false;
-  }
-  out->clear();
-  for (std::size_t i = 0; i < text.size(); i += 2) {
-    const int hi = HexDigit(text[i]);
-    const int lo = HexDigit(text[i + 1]);
-    if (hi < 0 || lo < 0) {
-      return false;
-    }
-    out->push_back(static_cast<std::uint8_t>(hi * 16 + lo));
-  }
-  return true;
-}
 
 // The 16-bit line sum the loader checks: every character as a signed byte, plus CR and LF.
 std::uint16_t LineSum(const std::string& line) {
