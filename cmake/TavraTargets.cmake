@@ -17,7 +17,8 @@ function(tavra_library name)
   tavra_warnings(${name})
 endfunction()
 
-# Each tests/<dir>/<name>_test.cpp is one GoogleTest program linked against the given libraries.
+# Each tests/<dir>/<name>_test.cpp is one GoogleTest program linked against the given libraries
+# and tavra_test_common (tests/common: the helpers every folder shares).
 # Every test carries one CTest label, its kind: LABEL for the folder (unit when not given), or the
 # kind whose list names the program (PTY, DBUS, GUI, E2E, SLOW: file names without .cpp).
 # A program that needs more than one gets its heaviest: slow > e2e > gui > dbus > pty > unit.
@@ -48,7 +49,7 @@ function(tavra_test_dir prefix)
   if(helpers)
     set(support ${prefix}_test_support)
     add_library(${support} STATIC ${helpers})
-    target_link_libraries(${support} PUBLIC ${ARG_LIBS} GTest::gtest GTest::gmock)
+    target_link_libraries(${support} PUBLIC ${ARG_LIBS} tavra_test_common GTest::gtest GTest::gmock)
     target_include_directories(${support} PUBLIC ${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
     tavra_warnings(${support})
   endif()
@@ -56,7 +57,8 @@ function(tavra_test_dir prefix)
     get_filename_component(base ${test_src} NAME_WE)
     set(target ${prefix}_${base})
     add_executable(${target} ${test_src})
-    target_link_libraries(${target} PRIVATE ${support} ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+    target_link_libraries(${target} PRIVATE ${support} ${ARG_LIBS} tavra_test_common GTest::gtest
+                          GTest::gmock GTest::gtest_main)
     target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
     tavra_warnings(${target})
     set(label ${ARG_LABEL})

@@ -7,17 +7,23 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "firmware_file_support.h"
 #include "loader/app/header_temp_file.h"
+#include "tests/common/file_contents.h"
+#include "tests/common/scoped_env.h"
+#include "tests/common/temp_dir.h"
 
 namespace tavra::loader {
 namespace {
+
+using tavra::test::ReadFile;
+using tavra::test::ScopedEnv;
+using tavra::test::TempDir;
+using tavra::test::WriteFile;
 
 namespace fs = std::filesystem;
 
@@ -49,9 +55,9 @@ struct Upload {
 const std::string kUserFile = "the user's own file\n";
 
 TEST(BackupFileWriter, CommitPutsCompleteFileInPlaceOfExistingOne) {
-  test::TempDir dir;
+  TempDir dir;
   const fs::path target = dir / "backup.tvw";
-  test::WriteFile(target, kUserFile);
+  WriteFile(target, kUserFile);
   const std::string demo = test::DemoFile();
   Upload upload(demo);
 
@@ -61,20 +67,20 @@ TEST(BackupFileWriter, CommitPutsCompleteFileInPlaceOfExistingOne) {
   EXPECT_EQ(writer.TemporaryPath().parent_path(), dir.Path());
   ASSERT_TRUE(writer.Append(*upload.image).Ok());
   // Until the commit the chosen file is as it was.
-  EXPECT_EQ(test::ReadFile(target), kUserFile);
+  EXPECT_EQ(ReadFile(target), kUserFile);
   EXPECT_EQ(Names(dir.Path()).size(), 2u);
 
   ASSERT_TRUE(writer.Commit().Ok());
   EXPECT_FALSE(writer.Active());
-  EXPECT_EQ(test::ReadFile(target), demo);
+  EXPECT_EQ(ReadFile(target), demo);
   EXPECT_EQ(Names(dir.Path()), (std::vector<std::string>{"backup.tvw"}));
   EXPECT_EQ(VerifyBackupFile(target), BackupCheck::Ok);
 }
 
 TEST(BackupFileWriter, FailedUploadLeavesExistingFileAndNoTrace) {
-  test::TempDir dir;
+  TempDir dir;
   const fs::path target = dir / "backup.tvw";
-  test::WriteFile(target, kUserFile);
+  WriteFile(target, kUserFile);
   Upload upload(test::DemoFile());
   {
     BackupFileWriter writer;
@@ -83,13 +89,13 @@ TEST(BackupFileWriter, FailedUploadLeavesExistingFileAndNoTrace) {
     EXPECT_FALSE(writer.Active());
     EXPECT_EQ(writer.Commit().error, FileError::NotStarted);
   }
-  EXPECT_EQ(test::ReadFile(target), kUserFile);
+  EXPECT_EQ(ReadFile(target), kUserFile);
   {
     BackupFileWriter writer;  // dropped without commit: the same
     ASSERT_TRUE(writer.Begin(target, upload.header).Ok());
     ASSERT_TRUE(writer.Append(*upload.image).Ok());
   }
-  EXPECT_EQ(test::ReadFile(target), kUserFile);
+  EXPECT_EQ(ReadFile(target), kUserFile);
   EXPECT_EQ(Names(dir.Path()), (std::vector<std::string>{"backup.tvw"}));
 
   // Without an existing file nothing is left either.
@@ -101,7 +107,7 @@ TEST(BackupFileWriter, FailedUploadLeavesExistingFileAndNoTrace) {
 }
 
 TEST(BackupFileWriter, FileThatFailsItsCheckStaysInPlace) {
-  test::TempDir dir;
+  TempDir dir;
   const fs::path target = dir / "backup.tvw";
   Upload upload(test::DemoFile());
   upload.image->rows[2][4] = 0xFE;  // the controller returned another byte
@@ -114,21 +120,21 @@ TEST(BackupFileWriter, FileThatFailsItsCheckStaysInPlace) {
 }
 
 TEST(BackupFileWriter, HalfWrittenImageIsNeverCommitted) {
-  test::TempDir dir;
+  TempDir dir;
   const fs::path target = dir / "backup.tvw";
-  test::WriteFile(target, kUserFile);
+  WriteFile(target, kUserFile);
   Upload upload(test::DemoFile());
   upload.image->rowLength[2] = 200;  // corrupt: beyond the row
   BackupFileWriter writer;
   ASSERT_TRUE(writer.Begin(target, upload.header).Ok());
   EXPECT_EQ(writer.Append(*upload.image).error, FileError::BadImage);
   EXPECT_EQ(writer.Commit().error, FileError::WriteError);
-  EXPECT_EQ(test::ReadFile(target), kUserFile);
+  EXPECT_EQ(ReadFile(target), kUserFile);
   EXPECT_EQ(Names(dir.Path()), (std::vector<std::string>{"backup.tvw"}));
 }
 
 TEST(BackupFileWriter, RefusesNamesItCannotWrite) {
-  test::TempDir dir;
+  TempDir dir;
   HeaderText header;
   BackupFileWriter writer;
   EXPECT_EQ(writer.Append(FirmwareImage{}).error, FileError::NotStarted);
@@ -141,7 +147,7 @@ TEST(BackupFileWriter, RefusesNamesItCannotWrite) {
 
   if (::geteuid() != 0) {  // root may write anything, so the refusals need a plain user
     const fs::path readOnly = dir / "locked.tvw";
-    test::WriteFile(readOnly, kUserFile);
+    WriteFile(readOnly, kUserFile);
     fs::permissions(readOnly, fs::perms::owner_read, fs::perm_options::replace);
     EXPECT_EQ(writer.Begin(readOnly, header).error, FileError::CannotCreate);
     const fs::path closedFolder = dir / "closed";
@@ -149,14 +155,14 @@ TEST(BackupFileWriter, RefusesNamesItCannotWrite) {
     fs::permissions(closedFolder, fs::perms::owner_read | fs::perms::owner_exec,
                     fs::perm_options::replace);
     EXPECT_EQ(writer.Begin(closedFolder / "b.tvw", header).error, FileError::CannotCreate);
-    EXPECT_EQ(test::ReadFile(readOnly), kUserFile);
+    EXPECT_EQ(ReadFile(readOnly), kUserFile);
   }
 }
 
 TEST(BackupFileWriter, KeepsPermissionsOfReplacedFileAndUsesUmaskForNewOnes) {
-  test::TempDir dir;
+  TempDir dir;
   const fs::path target = dir / "backup.tvw";
-  test::WriteFile(target, kUserFile);
+  WriteFile(target, kUserFile);
   ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
   HeaderText header;
   BackupFileWriter writer;
@@ -172,10 +178,10 @@ TEST(BackupFileWriter, KeepsPermissionsOfReplacedFileAndUsesUmaskForNewOnes) {
 }
 
 TEST(BackupFileWriter, SymbolicLinkKeepsPointingAtTheBackup) {
-  test::TempDir dir;
+  TempDir dir;
   fs::create_directory(dir / "real");
   const fs::path real = dir / "real" / "fw.tvw";
-  test::WriteFile(real, kUserFile);
+  WriteFile(real, kUserFile);
   const fs::path link = dir / "link.tvw";
   fs::create_symlink(real, link);
   const std::string demo = test::DemoFile();
@@ -186,33 +192,10 @@ TEST(BackupFileWriter, SymbolicLinkKeepsPointingAtTheBackup) {
   ASSERT_TRUE(writer.Append(*upload.image).Ok());
   ASSERT_TRUE(writer.Commit().Ok());
   EXPECT_TRUE(fs::is_symlink(link));
-  EXPECT_EQ(test::ReadFile(real), demo);
+  EXPECT_EQ(ReadFile(real), demo);
 }
 
 // --- the private file behind the firmware version display ---
-
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : m_name(name) {
-    if (const char* old = std::getenv(name)) {
-      m_old = old;
-    }
-    ::setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() {
-    if (m_old) {
-      ::setenv(m_name, m_old->c_str(), 1);
-    } else {
-      ::unsetenv(m_name);
-    }
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  const char* m_name;
-  std::optional<std::string> m_old;
-};
 
 class ScopedCurrentDir {
  public:
@@ -228,7 +211,7 @@ class ScopedCurrentDir {
 };
 
 TEST(HeaderTempFile, PrivateFileHoldsTheTextAndGoesAway) {
-  test::TempDir temp;
+  TempDir temp;
   const ScopedEnv tmpdir("TMPDIR", temp.Path().string());
   Upload upload(test::DemoFile());
   fs::path path;
@@ -238,7 +221,7 @@ TEST(HeaderTempFile, PrivateFileHoldsTheTextAndGoesAway) {
     path = file.Path();
     EXPECT_EQ(path.parent_path(), temp.Path());
     EXPECT_EQ(Mode(path), 0600u);
-    EXPECT_EQ(test::ReadFile(path), upload.header.Text());
+    EXPECT_EQ(ReadFile(path), upload.header.Text());
     EXPECT_EQ(FormatProductInfo(path), "Demo \r\n2.05  DK \r\nTest \r\n01-02-2003 \r\n");
   }
   EXPECT_FALSE(fs::exists(path));
@@ -246,9 +229,9 @@ TEST(HeaderTempFile, PrivateFileHoldsTheTextAndGoesAway) {
 }
 
 TEST(HeaderTempFile, UsersTmpTmpInCurrentFolderIsUntouched) {
-  test::TempDir work;
-  test::TempDir temp;
-  test::WriteFile(work / "tmp.tmp", kUserFile);
+  TempDir work;
+  TempDir temp;
+  WriteFile(work / "tmp.tmp", kUserFile);
   const ScopedCurrentDir cwd(work.Path());
   const ScopedEnv tmpdir("TMPDIR", temp.Path().string());
   Upload upload(test::DemoFile());
@@ -256,13 +239,13 @@ TEST(HeaderTempFile, UsersTmpTmpInCurrentFolderIsUntouched) {
   std::string info;
   ASSERT_TRUE(ProductInfoOfHeader(upload.header, info).Ok());
   EXPECT_EQ(info, "Demo \r\n2.05  DK \r\nTest \r\n01-02-2003 \r\n");
-  EXPECT_EQ(test::ReadFile(work / "tmp.tmp"), kUserFile);
+  EXPECT_EQ(ReadFile(work / "tmp.tmp"), kUserFile);
   EXPECT_EQ(Names(work.Path()), (std::vector<std::string>{"tmp.tmp"}));
   EXPECT_TRUE(Names(temp.Path()).empty());
 }
 
 TEST(HeaderTempFile, FailureToCreateIsReported) {
-  test::TempDir temp;
+  TempDir temp;
   const ScopedEnv tmpdir("TMPDIR", (temp / "does-not-exist").string());
   HeaderText header;
   std::string info = "old";

@@ -11,11 +11,19 @@
 #include <vector>
 
 #include "firmware_file_support.h"
+#include "tests/common/file_contents.h"
+#include "tests/common/scoped_env.h"
+#include "tests/common/temp_dir.h"
 
 extern char** environ;
 
 namespace tavra::loader {
 namespace {
+
+using tavra::test::ReadFile;
+using tavra::test::ScopedEnv;
+using tavra::test::TempDir;
+using tavra::test::WriteFile;
 
 struct Outcome {
   int exitCode = -1;
@@ -52,16 +60,14 @@ class LoaderCli : public ::testing::Test {
     int status = 0;
     EXPECT_EQ(::waitpid(pid, &status, 0), pid);
     outcome.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    outcome.out = test::ReadFile(outPath);
-    outcome.err = test::ReadFile(errPath);
+    outcome.out = ReadFile(outPath);
+    outcome.err = ReadFile(errPath);
     return outcome;
   }
 
-  void Write(const std::string& name, const std::string& text) {
-    test::WriteFile(m_dir / name, text);
-  }
+  void Write(const std::string& name, const std::string& text) { WriteFile(m_dir / name, text); }
 
-  test::TempDir m_dir;
+  TempDir m_dir;
 };
 
 TEST_F(LoaderCli, CheckPassesDemoFile) {
@@ -165,11 +171,10 @@ TEST_F(LoaderCli, HistoryShowsTheStoredRecordsAndSkipsABrokenLine) {
       "\"/x/new.TVW\",\"headerChecksum\":7650,\"firmwareChecksum\":20014,\"result\":\"ok\","
       "\"message\":\"IDS_MB_5_TEXT\",\"seconds\":12.250}";
   std::filesystem::create_directories(m_dir / "state/tavra");
-  test::WriteFile(m_dir / "state/tavra/history.jsonl", line + "\n{\"time\":\"2024-06\n");
-  ::setenv("XDG_STATE_HOME", (m_dir / "state").c_str(), 1);
+  WriteFile(m_dir / "state/tavra/history.jsonl", line + "\n{\"time\":\"2024-06\n");
+  const ScopedEnv stateHome("XDG_STATE_HOME", (m_dir / "state").string());
   const Outcome json = Run({"history", "--json"});
   const Outcome plain = Run({"history"});
-  ::unsetenv("XDG_STATE_HOME");
   EXPECT_EQ(json.exitCode, 0);
   EXPECT_EQ(json.out, line + "\n");
   EXPECT_EQ(plain.out,

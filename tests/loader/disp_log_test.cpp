@@ -15,15 +15,16 @@
 #include <thread>
 #include <vector>
 
-#include "firmware_file_support.h"
+#include "tests/common/file_contents.h"
+#include "tests/common/temp_dir.h"
 
 namespace tavra::loader {
 namespace {
 
 using std::chrono::system_clock;
-using test::ReadFile;
-using test::TempDir;
-using test::WriteFile;
+using tavra::test::ReadFile;
+using tavra::test::TempDir;
+using tavra::test::WriteFile;
 
 // What the memo shows, kept outside the memo, which the log owns.
 struct MemoState {

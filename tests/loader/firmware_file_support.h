@@ -1,32 +1,13 @@
 #pragma once
-// Helpers shared by the firmware file tests: a temporary folder that is removed again, whole
-// files written and read as bytes, and the small demonstration file with its known values.
+// Helpers shared by the firmware file tests: the small demonstration file with its known
+// values, and lines joined the way the file format writes them.
+//
+// Threads: any. No lock.
 
-#include <filesystem>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace tavra::loader::test {
-
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  [[nodiscard]] const std::filesystem::path& Path() const { return m_path; }
-  [[nodiscard]] std::filesystem::path operator/(std::string_view name) const {
-    return m_path / name;
-  }
-
- private:
-  std::filesystem::path m_path;
-};
-
-void WriteFile(const std::filesystem::path& path, std::string_view bytes);
-[[nodiscard]] std::string ReadFile(const std::filesystem::path& path);
 
 // Lines joined with CR LF, a CR LF after the last one too.
 [[nodiscard]] std::string JoinCrLf(const std::vector<std::string>& lines);

@@ -11,9 +11,15 @@
 #include <vector>
 
 #include "firmware_file_support.h"
+#include "tests/common/file_contents.h"
+#include "tests/common/temp_dir.h"
 
 namespace tavra::loader {
 namespace {
+
+using tavra::test::ReadFile;
+using tavra::test::TempDir;
+using tavra::test::WriteFile;
 
 using test::DemoFile;
 using test::DemoLines;
@@ -100,7 +106,7 @@ TEST(FirmwareChecksums, ReadingEndsAtOverlongLine) {
 }
 
 TEST(FirmwareChecksums, MissingFileSumsToZero) {
-  test::TempDir dir;
+  TempDir dir;
   EXPECT_EQ(CalcFileHeaderChecksum(dir / "none.tvw"), 0);
   EXPECT_EQ(CalcFirmwareChecksum(dir / "none.tvw"), 0);
 }
@@ -108,8 +114,8 @@ TEST(FirmwareChecksums, MissingFileSumsToZero) {
 // --- the open check ---
 
 TEST(FirmwareOpenCheck, DemoFilePassesFromFileAndText) {
-  test::TempDir dir;
-  test::WriteFile(dir / "demo.tvw", DemoFile());
+  TempDir dir;
+  WriteFile(dir / "demo.tvw", DemoFile());
   EXPECT_TRUE(VerifyFirmwareFile(dir / "demo.tvw"));
   const FirmwareFileCheck check = CheckFirmwareFile(dir / "demo.tvw");
   EXPECT_TRUE(check.Passed());
@@ -232,7 +238,7 @@ TEST(FirmwareOpenCheck, MissingChecksumKeysUseDefaults) {
 }
 
 TEST(FirmwareOpenCheck, MissingFileFails) {
-  test::TempDir dir;
+  TempDir dir;
   const FirmwareFileCheck check = CheckFirmwareFile(dir / "none.tvw");
   EXPECT_FALSE(check.Passed());
   EXPECT_EQ(check.layout.error, FileError::CannotOpen);
@@ -359,7 +365,7 @@ TEST(FirmwareDownloadHeader, RefusesLinesItCannotHold) {
   EXPECT_EQ(zero.error, FileError::ZeroInHeader);
   EXPECT_EQ(zero.line, 2);
 
-  test::TempDir dir;
+  TempDir dir;
   EXPECT_EQ(BuildDownloadHeader(dir / "none.tvw", header).error, FileError::CannotOpen);
 }
 
@@ -474,7 +480,7 @@ TEST(FirmwareDownloadImage, HoldsAtMost19999Rows) {
 // --- writing and the backup check ---
 
 TEST(FirmwareWriting, HeaderTextAndUpperCaseRecordLines) {
-  test::TempDir dir;
+  TempDir dir;
   const auto path = dir / "backup.tvw";
   HeaderText header;
   ASSERT_TRUE(BuildDownloadHeader(Text("[A]\nB=1\n"), header).Ok());
@@ -488,15 +494,15 @@ TEST(FirmwareWriting, HeaderTextAndUpperCaseRecordLines) {
   ASSERT_TRUE(image->SetRow(2, std::vector<std::uint8_t>{}));
   image->rowCount = 2;
   ASSERT_TRUE(AppendUploadImage(path, *image).Ok());
-  EXPECT_EQ(test::ReadFile(path), "[A]\r\nB=1\r\n:AB0CFF\r\n:\r\n");
+  EXPECT_EQ(ReadFile(path), "[A]\r\nB=1\r\n:AB0CFF\r\n:\r\n");
   // Appending again adds to the end.
   image->rowCount = 1;
   ASSERT_TRUE(AppendUploadImage(path, *image).Ok());
-  EXPECT_EQ(test::ReadFile(path), "[A]\r\nB=1\r\n:AB0CFF\r\n:\r\n:AB0CFF\r\n");
+  EXPECT_EQ(ReadFile(path), "[A]\r\nB=1\r\n:AB0CFF\r\n:\r\n:AB0CFF\r\n");
 }
 
 TEST(FirmwareWriting, RefusesCorruptImagesAndUnwritablePaths) {
-  test::TempDir dir;
+  TempDir dir;
   auto image = std::make_unique<FirmwareImage>();
   image->rowCount = -1;
   EXPECT_EQ(AppendUploadImage(dir / "a.tvw", *image).error, FileError::BadImage);
@@ -514,7 +520,7 @@ TEST(FirmwareWriting, RefusesCorruptImagesAndUnwritablePaths) {
 
 // Download the demo file's image and header, write them back as a backup: the same file.
 TEST(FirmwareBackupCheck, RoundTripOfDemoFile) {
-  test::TempDir dir;
+  TempDir dir;
   HeaderText header;
   auto image = std::make_unique<FirmwareImage>();
   ASSERT_TRUE(BuildDownloadHeader(Text(DemoFile()), header).Ok());
@@ -525,7 +531,7 @@ TEST(FirmwareBackupCheck, RoundTripOfDemoFile) {
   ASSERT_TRUE(WriteHeaderText(file, header));
   std::fclose(file);
   ASSERT_TRUE(AppendUploadImage(path, *image).Ok());
-  EXPECT_EQ(test::ReadFile(path), DemoFile());
+  EXPECT_EQ(ReadFile(path), DemoFile());
   EXPECT_EQ(VerifyBackupFile(path), BackupCheck::Ok);
 }
 
@@ -547,7 +553,7 @@ TEST(FirmwareBackupCheck, LowerCaseDownloadGivesRecordChecksumError) {
   }
 
   // The controller returns the header it got and the same bytes; the backup has upper case.
-  test::TempDir dir;
+  TempDir dir;
   const auto path = dir / "backup.tvw";
   HeaderText header;
   ASSERT_TRUE(BuildDownloadHeader(Text(lower), header).Ok());
@@ -585,7 +591,7 @@ TEST(FirmwareBackupCheck, Outcomes) {
   headerOnly.resize(10);
   headerOnly[9] = "FirmwareChecksum=0";
   EXPECT_EQ(VerifyBackupFile(Text(JoinCrLf(headerOnly))), BackupCheck::Ok);
-  test::TempDir dir;
+  TempDir dir;
   EXPECT_EQ(VerifyBackupFile(dir / "none.tvw"), BackupCheck::HeaderChecksumError);
 }
 

@@ -8,9 +8,15 @@
 #include "firmware_file_support.h"
 #include "link_fakes_support.h"
 #include "loader/app/history_file.h"
+#include "tests/common/file_contents.h"
+#include "tests/common/temp_dir.h"
 
 namespace tavra::loader::test {
 namespace {
+
+using tavra::test::ReadFile;
+using tavra::test::TempDir;
+using tavra::test::WriteFile;
 
 // A boot code without a serial number that acknowledges every download message.
 std::vector<Bytes> AcceptAll(const Bytes& m) {

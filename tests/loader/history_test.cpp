@@ -5,11 +5,18 @@
 
 #include <cstdlib>
 
-#include "firmware_file_support.h"
 #include "loader/app/history_file.h"
+#include "tests/common/file_contents.h"
+#include "tests/common/scoped_env.h"
+#include "tests/common/temp_dir.h"
 
 namespace tavra::loader::test {
 namespace {
+
+using tavra::test::ReadFile;
+using tavra::test::ScopedEnv;
+using tavra::test::TempDir;
+using tavra::test::WriteFile;
 
 HistoryRecord Sample(std::string file) {
   HistoryRecord record;
@@ -58,19 +65,14 @@ TEST(History, RecordsComeBackAndABrokenLineIsSkipped) {
 }
 
 TEST(History, TheFileLivesUnderXdgStateHome) {
-  const char* saved = std::getenv("XDG_STATE_HOME");
-  const std::string restore = saved != nullptr ? saved : "";
-  ::setenv("XDG_STATE_HOME", "/var/tmp/state", 1);
-  EXPECT_EQ(DefaultHistoryFile(), "/var/tmp/state/tavra/history.jsonl");
-  ::setenv("XDG_STATE_HOME", "relative", 1);  // not absolute: ignored
+  {
+    const ScopedEnv absolute("XDG_STATE_HOME", "/var/tmp/state");
+    EXPECT_EQ(DefaultHistoryFile(), "/var/tmp/state/tavra/history.jsonl");
+  }
+  const ScopedEnv relative("XDG_STATE_HOME", "relative");  // not absolute: ignored
   if (const char* home = std::getenv("HOME"); home != nullptr) {
     EXPECT_EQ(DefaultHistoryFile(),
               std::filesystem::path(home) / ".local/state/tavra/history.jsonl");
-  }
-  if (saved != nullptr) {
-    ::setenv("XDG_STATE_HOME", restore.c_str(), 1);
-  } else {
-    ::unsetenv("XDG_STATE_HOME");
   }
 }
 

@@ -8,10 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "firmware_file_support.h"
+#include "tests/common/file_contents.h"
+#include "tests/common/temp_dir.h"
 
 namespace tavra::loader {
 namespace {
+
+using tavra::test::TempDir;
+using tavra::test::WriteFile;
 
 using Status = LineReader::Status;
 
@@ -97,7 +101,7 @@ TEST(FirmwareLineReader, RecordAndHeaderLineKinds) {
 }
 
 TEST(FirmwareLineReader, MissingFileEndsAtOnce) {
-  test::TempDir dir;
+  TempDir dir;
   LineReader reader(LineSource::File(dir / "absent.tvw"), kRecordLineChars);
   EXPECT_FALSE(reader.Opened());
   EXPECT_NE(reader.SystemError(), 0);
@@ -105,7 +109,7 @@ TEST(FirmwareLineReader, MissingFileEndsAtOnce) {
 }
 
 TEST(FirmwareLineReader, FolderGivesReadError) {
-  test::TempDir dir;
+  TempDir dir;
   LineReader reader(LineSource::File(dir.Path()), kRecordLineChars);
   EXPECT_EQ(reader.Next(), Status::ReadError);
 }
@@ -120,8 +124,8 @@ TEST(FirmwareLineReader, FileLinesAcrossChunksMatchTextLines) {
     text += (i % 3 == 0) ? "\r\n" : "\n";
   }
   text += std::string(120, 'z');  // no line end
-  test::TempDir dir;
-  test::WriteFile(dir / "big.tvw", text);
+  TempDir dir;
+  WriteFile(dir / "big.tvw", text);
 
   const Read fromText = ReadAll(LineSource::Text(text), kRecordLineChars);
   const Read fromFile = ReadAll(LineSource::File(dir / "big.tvw"), kRecordLineChars);
@@ -137,8 +141,8 @@ TEST(FirmwareLineReader, CrLfSplitAtChunkBoundary) {
   std::string text(chunk - 100, '\n');
   text += std::string(99, 'q');  // ends one byte before the boundary
   text += "\r\nlast\r\n";
-  test::TempDir dir;
-  test::WriteFile(dir / "split.tvw", text);
+  TempDir dir;
+  WriteFile(dir / "split.tvw", text);
   const Read read = ReadAll(LineSource::File(dir / "split.tvw"), kRecordLineChars);
   ASSERT_EQ(read.lines.size(), chunk - 100 + 2);
   EXPECT_EQ(read.lines[read.lines.size() - 2], std::string(99, 'q'));

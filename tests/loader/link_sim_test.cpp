@@ -4,14 +4,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
-
 #include "link_fakes_support.h"
 #include "loader/link/firmware_transfer.h"
 #include "server/service/tavra_pool.h"
 #include "server/stack/port_table.h"
 #include "sim/simulated_controller.h"
+#include "tests/common/port_dir.h"
 
 namespace tavra::loader::test {
 namespace {
@@ -22,26 +20,18 @@ using namespace std::chrono_literals;
 class SimulatedLink : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tavra-link-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    m_dir = pattern;
-    setenv("TAVRA_PORT_DIR", m_dir.c_str(), 1);
     std::string error;
-    ASSERT_TRUE(m_sim.StartPseudoTerminal(m_dir + "/COM1", &error)) << error;
+    ASSERT_TRUE(m_sim.StartPseudoTerminal(m_ports.PathOf(1), &error)) << error;
     stack::GlobalPortTable().Clear();
   }
-  void TearDown() override {
-    m_sim.Stop();
-    unsetenv("TAVRA_PORT_DIR");
-    std::filesystem::remove_all(m_dir);
-  }
+  void TearDown() override { m_sim.Stop(); }
 
   // Waits until the callbacks have set `status`.
   bool WaitForStatus(std::uint8_t status) {
     return m_sim.WaitUntil([&] { return m_connection.ComStatus() == status; }, 20s);
   }
 
-  std::string m_dir;
+  tavra::test::PortDir m_ports;  // outlives everything that may open COM1
   sim::SimulatedController m_sim;
   std::shared_ptr<service::TavraPool> m_pool = std::make_shared<service::TavraPool>();
   RecordingLog m_log;

@@ -8,9 +8,14 @@
 #include <string>
 
 #include "firmware_file_support.h"
+#include "tests/common/file_contents.h"
+#include "tests/common/temp_dir.h"
 
 namespace tavra::loader {
 namespace {
+
+using tavra::test::TempDir;
+using tavra::test::WriteFile;
 
 std::optional<std::string> Find(const std::string& text, const char* section, const char* key) {
   return FindProfileValue(LineSource::Text(text), section, key);
@@ -132,8 +137,8 @@ TEST(FirmwareProfileReader, IntegerDefaults) {
 }
 
 TEST(FirmwareProfileReader, ReadsFilesAndTreatsMissingFileAsEmpty) {
-  test::TempDir dir;
-  test::WriteFile(dir / "a.tvw", test::DemoFile());
+  TempDir dir;
+  WriteFile(dir / "a.tvw", test::DemoFile());
   EXPECT_EQ(GetProfileString(LineSource::File(dir / "a.tvw"), "date", "DATE", ""), "01-02-2003");
   EXPECT_EQ(GetProfileInt(LineSource::File(dir / "a.tvw"), "Checksum", "FirmwareChecksum", 0),
             1589);

@@ -6,10 +6,10 @@
 #include <gtest/gtest.h>
 
 #include "cl2_support.h"
-#include "pty_support.h"
 #include "server/stack/server_settings.h"
 #include "server/stack/termios_serial_port.h"
 #include "sim/simulated_controller.h"
+#include "tests/common/port_dir.h"
 
 namespace tavra::stack::cl2test {
 namespace {
@@ -55,7 +55,7 @@ class Cl2SimTest : public ::testing::TestWithParam<Line> {
     } else {
       m_portDir = std::make_unique<tavra::test::PortDir>();
       std::string error;
-      ASSERT_TRUE(m_sim->StartPseudoTerminal(m_portDir->Entry(kPort), &error)) << error;
+      ASSERT_TRUE(m_sim->StartPseudoTerminal(m_portDir->PathOf(kPort), &error)) << error;
       port = std::make_unique<TermiosSerialPort>();
     }
     m_cl2 = std::make_unique<CL2>(std::move(port), m_portTable);
@@ -295,7 +295,7 @@ TEST_P(Cl2PseudoTerminalTest, PulledDeviceTakesTheLinkDownAtOnceAndItComesBackBy
   // Published again at the same name: the same registrations hear online again.
   m_sim = std::make_unique<SimulatedController>(SimConfig{});
   std::string error;
-  ASSERT_TRUE(m_sim->StartPseudoTerminal(m_portDir->Entry(kPort), &error)) << error;
+  ASSERT_TRUE(m_sim->StartPseudoTerminal(m_portDir->PathOf(kPort), &error)) << error;
   ASSERT_TRUE(WaitOnline(4, 3));
   EXPECT_TRUE(m_cl2->IsLinkUp());
   EXPECT_EQ(m_cl2->Statistics()[2], 2U);

@@ -11,7 +11,7 @@
 #include <utility>
 
 #include "frame_sink_support.h"
-#include "pty_support.h"
+#include "receive_thread_support.h"
 #include "server/stack/frame_codec.h"
 
 namespace tavra::stack {

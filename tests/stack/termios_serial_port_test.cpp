@@ -19,8 +19,10 @@
 #include <thread>
 
 #include "frame_sink_support.h"
-#include "pty_support.h"
+#include "receive_thread_support.h"
 #include "server/stack/frame_codec.h"
+#include "tests/common/port_dir.h"
+#include "tests/common/pty_pair.h"
 
 namespace tavra::stack {
 namespace {
@@ -105,7 +107,7 @@ class TermiosOpenResults : public TermiosPortTest,
 
 TEST_P(TermiosOpenResults, MapsTheFailure) {
   const OpenCase& c = GetParam();
-  const std::string entry = m_dir.Entry(c.portNumber);
+  const std::string entry = m_dir.PathOf(c.portNumber);
   switch (c.entry) {
     case OpenCase::Entry::Pty: break;
     case OpenCase::Entry::None: m_dir.Remove(c.portNumber); break;
@@ -149,7 +151,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(TermiosPortTest, SecondOpenerGetsInUse) {
   ASSERT_EQ(m_port.Open(kPort, 9600), kOk);
-  EXPECT_EQ(m_port.DevicePath(), m_dir.Entry(kPort));
+  EXPECT_EQ(m_port.DevicePath(), m_dir.PathOf(kPort));
   TermiosSerialPort second;
   // As root TIOCEXCL does not hold anyone back: the lock does.
   EXPECT_EQ(second.Open(kPort, 9600), kPortInUse);
@@ -449,7 +451,7 @@ TEST(TermiosPortPermissionTest, PermissionDeniedGivesOpenErrorWithAHint) {
         },
         ::testing::ExitedWithCode(0), "dialout");
   } else {
-    const std::string entry = dir.Entry(1);
+    const std::string entry = dir.PathOf(1);
     const int fd = ::open(entry.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0000);
     ASSERT_GE(fd, 0);
     ::close(fd);

@@ -1,16 +1,12 @@
-#include "pty_support.h"
+#include "pty_pair.h"
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pthread.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdio>
-#include <ctime>
-#include <filesystem>
 
 namespace tavra::test {
 
@@ -91,73 +87,6 @@ std::vector<std::uint8_t> PtyPair::Read(std::size_t n, std::chrono::milliseconds
     }
   }
   return out;
-}
-
-PortDir::PortDir() {
-  char pattern[] = "/tmp/tavra-ports-XXXXXX";
-  if (::mkdtemp(pattern) != nullptr) {
-    m_path = pattern;
-  }
-  if (const char* old = std::getenv("TAVRA_PORT_DIR"); old != nullptr) {
-    m_hadOldValue = true;
-    m_oldValue = old;
-  }
-  ::setenv("TAVRA_PORT_DIR", m_path.c_str(), 1);
-}
-
-PortDir::~PortDir() {
-  if (m_hadOldValue) {
-    ::setenv("TAVRA_PORT_DIR", m_oldValue.c_str(), 1);
-  } else {
-    ::unsetenv("TAVRA_PORT_DIR");
-  }
-  std::error_code ec;
-  std::filesystem::remove_all(m_path, ec);
-}
-
-std::string PortDir::Entry(int portNumber) const {
-  return m_path + "/COM" + std::to_string(portNumber);
-}
-
-bool PortDir::Publish(int portNumber, const std::string& target) {
-  const std::string temporary = m_path + "/.new-COM" + std::to_string(portNumber);
-  ::unlink(temporary.c_str());
-  return ::symlink(target.c_str(), temporary.c_str()) == 0 &&
-         ::rename(temporary.c_str(), Entry(portNumber).c_str()) == 0;
-}
-
-void PortDir::Remove(int portNumber) {
-  ::unlink(Entry(portNumber).c_str());
-}
-
-ReceiveThread::ReceiveThread(stack::ISerialPort& port, stack::FrameParser& parser)
-    : m_port(port), m_result(m_done.get_future()) {
-  m_thread = std::thread([this, &parser] { m_done.set_value(m_port.ReceiveLoop(m_stop, parser)); });
-}
-
-ReceiveThread::~ReceiveThread() {
-  Stop(std::chrono::seconds(10));
-}
-
-bool ReceiveThread::Stop(std::chrono::milliseconds timeout) {
-  if (!m_thread.joinable()) {
-    return true;
-  }
-  m_stop.Set();
-  m_port.InterruptReceive();
-  const bool ended = m_result.wait_for(timeout) == std::future_status::ready;
-  m_thread.join();
-  return ended;
-}
-
-std::chrono::nanoseconds ReceiveThread::CpuTime() {
-  clockid_t clock{};
-  timespec ts{};
-  if (::pthread_getcpuclockid(m_thread.native_handle(), &clock) != 0 ||
-      ::clock_gettime(clock, &ts) != 0) {
-    return std::chrono::nanoseconds::max();
-  }
-  return std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
 }
 
 }  // namespace tavra::test
