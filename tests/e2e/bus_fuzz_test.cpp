@@ -20,7 +20,7 @@
 
 #include "e2e_support.h"
 
-namespace tavra::dbus::test {
+namespace tavra::test {
 namespace {
 
 const QString kService = QStringLiteral("dk.norvik.TavraLink");
@@ -189,4 +189,4 @@ TEST(BusFuzz, RandomCallsAreAllAnsweredAndTheServerStaysUpWithinItsMemory) {
 }
 
 }  // namespace
-}  // namespace tavra::dbus::test
+}  // namespace tavra::test

@@ -16,7 +16,7 @@
 
 #include "e2e_support.h"
 
-namespace tavra::dbus::test {
+namespace tavra::test {
 namespace {
 
 constexpr int kPort = 1;
@@ -132,4 +132,4 @@ TEST_F(KilledClients, KilledAtRandomFreeTheirPlacesAndTheOthersKeepTheirOrder) {
 }
 
 }  // namespace
-}  // namespace tavra::dbus::test
+}  // namespace tavra::test

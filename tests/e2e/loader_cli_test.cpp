@@ -8,7 +8,7 @@
 
 #include "e2e_support.h"
 
-namespace tavra::dbus::test {
+namespace tavra::test {
 namespace {
 
 class LoaderCliEndToEnd : public EndToEnd {
@@ -41,7 +41,7 @@ TEST_F(LoaderCliEndToEnd, UpdateThenBackupGivesTheFileSent) {
   EXPECT_EQ(backup.exitCode, 0) << backup.err;
   EXPECT_NE(backup.out.find("Backup af  Firmware afsluttet med succes\n"), std::string::npos);
   EXPECT_EQ(backup.err, "");                                    // --quiet: no progress
-  EXPECT_EQ(ReadText(backupFile), ReadText(EXAMPLE_FIRMWARE));  // passes its checks: same bytes
+  EXPECT_EQ(ReadFile(backupFile), ReadFile(EXAMPLE_FIRMWARE));  // passes its checks: same bytes
 
   const CliRun status = Run({"status"});
   EXPECT_EQ(status.exitCode, 0) << status.err;
@@ -141,4 +141,4 @@ TEST_F(LoaderCliEndToEnd, InterruptedUpdateSaysTheFirmwareMayBePartial) {
 }
 
 }  // namespace
-}  // namespace tavra::dbus::test
+}  // namespace tavra::test

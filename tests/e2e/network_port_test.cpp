@@ -16,7 +16,7 @@
 
 #include "e2e_support.h"
 
-namespace tavra::dbus::test {
+namespace tavra::test {
 namespace {
 
 const char kUpdateOk[] = "Opdater Firmware afsluttet med succes\n";
@@ -66,24 +66,6 @@ bool Listening(int port) {
   return false;
 }
 
-// Reads the watcher's lines until one contains `text` (bounded).
-bool SeeLine(ChildProcess& watch, const std::string& text) {
-  const auto deadline = std::chrono::steady_clock::now() + 60s;
-  while (std::chrono::steady_clock::now() < deadline) {
-    const auto line = watch.ReadLine(std::chrono::milliseconds(kWait));
-    if (line && line->find(text) != std::string::npos) {
-      return true;
-    }
-  }
-  return false;
-}
-
-// The value of counter `name` in tavractl's "status PORT" output, -1 when missing.
-long Counter(const std::string& status, const std::string& name) {
-  const auto at = status.find("  " + name + " ");
-  return at == std::string::npos ? -1 : std::strtol(status.c_str() + at + 32, nullptr, 10);
-}
-
 std::string CounterLine(const std::string& status, const std::string& name) {
   const auto at = status.find("  " + name + " ");
   return at == std::string::npos ? "" : status.substr(at, status.find('\n', at) - at);
@@ -104,7 +86,7 @@ class NetworkPort : public EndToEnd {
     ASSERT_GT(m_rawPort, 0);
     ASSERT_NE(m_rfc2217Port, m_rawPort);
     const auto device = [&](int port) {
-      return std::filesystem::read_symlink(m_bus.PortDir() / ("COM" + std::to_string(port)))
+      return std::filesystem::read_symlink(m_bus.PortFolder() / ("COM" + std::to_string(port)))
           .string();
     };
     std::ofstream(File("ser2net.yaml"))
@@ -115,8 +97,8 @@ class NetworkPort : public EndToEnd {
         << "connection: &raw\n"
         << "  accepter: tcp,127.0.0.1," << m_rawPort << "\n"
         << "  connector: serialdev," << device(3) << ",9600n81,local\n";
-    std::ofstream(m_bus.PortDir() / "COM2") << "rfc2217://127.0.0.1:" << m_rfc2217Port << "\n";
-    std::ofstream(m_bus.PortDir() / "COM4") << "tcp://127.0.0.1:" << m_rawPort << "\n";
+    std::ofstream(m_bus.PortFolder() / "COM2") << "rfc2217://127.0.0.1:" << m_rfc2217Port << "\n";
+    std::ofstream(m_bus.PortFolder() / "COM4") << "tcp://127.0.0.1:" << m_rawPort << "\n";
     StartSer2net();
   }
 
@@ -127,17 +109,7 @@ class NetworkPort : public EndToEnd {
         std::map<std::string, std::string>{}, File("ser2net.err"));
     ASSERT_TRUE(WaitUntil([&] { return Listening(m_rfc2217Port) && Listening(m_rawPort); },
                           std::chrono::milliseconds(kWait)))
-        << ReadText(File("ser2net.err"));
-  }
-
-  std::unique_ptr<ChildProcess> Watch(int port) {
-    auto watch = std::make_unique<ChildProcess>(
-        std::vector<std::string>{TAVRACTL_PATH, "watch", std::to_string(port)},
-        std::map<std::string, std::string>{{"TAVRALINK_PROGRAM", TAVRALINK_PATH}},
-        File("watch" + std::to_string(port) + ".err"));
-    const auto first = watch->ReadLine(std::chrono::milliseconds(kWait));
-    EXPECT_TRUE(first && first->starts_with("Watching ")) << first.value_or("(nothing)");
-    return watch;
+        << ReadFile(File("ser2net.err"));
   }
 
   std::string Status(int port) {
@@ -160,7 +132,7 @@ TEST_F(NetworkPort, UpdateBackupAndReconnectThroughSer2net) {
   const CliRun backup = Run({"--port", "2", "--quiet", "backup", File("back.TVW")});
   EXPECT_EQ(backup.exitCode, 0) << backup.err;
   EXPECT_NE(backup.out.find(kBackupOk), std::string::npos) << backup.out;
-  EXPECT_EQ(ReadText(File("back.TVW")), ReadText(File("small.TVW")));
+  EXPECT_EQ(ReadFile(File("back.TVW")), ReadFile(File("small.TVW")));
 
   // The raw port: the same controller work at 9600, never asked for more.
   const CliRun rawUpdate = Run({"--port", "4", "--quiet", "update", File("small.TVW")});
@@ -174,7 +146,7 @@ TEST_F(NetworkPort, UpdateBackupAndReconnectThroughSer2net) {
 
   // A client that stays: the link negotiated to 57600 over RFC 2217.
   auto watch = Watch(2);
-  ASSERT_TRUE(SeeLine(*watch, "STATUS_ONLINE")) << ReadText(File("ser2net.err"));
+  ASSERT_TRUE(SeeLine(*watch, "STATUS_ONLINE")) << ReadFile(File("ser2net.err"));
   const std::string up = Status(2);
   EXPECT_EQ(CounterLine(up, "BitRate"), "  BitRate                       57600");
   const long before = Counter(up, "LinkEstablishments");
@@ -193,10 +165,11 @@ TEST_F(NetworkPort, UpdateBackupAndReconnectThroughSer2net) {
 
 // A file that names no network port, and a server that is not there: clear refusals.
 TEST_F(NetworkPort, BadEntriesAndAbsentServersAreRefusedClearly) {
-  std::ofstream(m_bus.PortDir() / "COM5") << "serial://127.0.0.1:1\n";
+  std::ofstream(m_bus.PortFolder() / "COM5") << "serial://127.0.0.1:1\n";
   const CliRun bad = Run({"--port", "5", "version"});
   EXPECT_EQ(bad.exitCode, 1) << bad.err;
-  std::ofstream(m_bus.PortDir() / "COM6") << "rfc2217://127.0.0.1:" << FreeLoopbackPort() << "\n";
+  std::ofstream(m_bus.PortFolder() / "COM6")
+      << "rfc2217://127.0.0.1:" << FreeLoopbackPort() << "\n";
   const CliRun absent = Run({"--port", "6", "version"});
   EXPECT_EQ(absent.exitCode, 1) << absent.err;
 
@@ -212,4 +185,4 @@ TEST_F(NetworkPort, BadEntriesAndAbsentServersAreRefusedClearly) {
 }
 
 }  // namespace
-}  // namespace tavra::dbus::test
+}  // namespace tavra::test

@@ -15,46 +15,16 @@
 
 #include "e2e_support.h"
 
-namespace tavra::dbus::test {
+namespace tavra::test {
 namespace {
 
 const char kUpdateOk[] = "Opdater Firmware afsluttet med succes\n";
 const char kUpdateFailed[] = "Opdater Firmware fejlet !\n";
 const char kBackupOk[] = "Backup af  Firmware afsluttet med succes\n";
 
-// The value of counter `name` in tavractl's "status PORT" output, -1 when missing.
-long Counter(const std::string& status, const std::string& name) {
-  const auto at = status.find("  " + name + " ");
-  return at == std::string::npos ? -1 : std::strtol(status.c_str() + at + 32, nullptr, 10);
-}
-
 class Reliability : public EndToEnd {
  protected:
   void SetUp() override { ASSERT_TRUE(m_bus.Ready()); }
-
-  // A client that stays on the port, so that the server keeps the link and its counters
-  // between the commands; its lines show the link going and coming.
-  std::unique_ptr<ChildProcess> Watch(int port) {
-    auto watch = std::make_unique<ChildProcess>(
-        std::vector<std::string>{TAVRACTL_PATH, "watch", std::to_string(port)},
-        std::map<std::string, std::string>{{"TAVRALINK_PROGRAM", TAVRALINK_PATH}},
-        File("watch.err"));
-    const auto first = watch->ReadLine(std::chrono::milliseconds(kWait));
-    EXPECT_TRUE(first && first->starts_with("Watching ")) << first.value_or("(nothing)");
-    return watch;
-  }
-
-  // Reads the watcher's lines until one contains `text`.
-  static bool SeeLine(ChildProcess& watch, const std::string& text) {
-    const auto deadline = std::chrono::steady_clock::now() + 60s;
-    while (std::chrono::steady_clock::now() < deadline) {
-      const auto line = watch.ReadLine(std::chrono::milliseconds(kWait));
-      if (line && line->find(text) != std::string::npos) {
-        return true;
-      }
-    }
-    return false;
-  }
 
   std::string Status(int port) {
     const CliRun status = Tavractl({"status", std::to_string(port)});
@@ -68,7 +38,7 @@ class Reliability : public EndToEnd {
     auto clean = StartSim(port, {"--store", store});
     const CliRun backup = Run({"--port", std::to_string(port), "--quiet", "backup", File(name)});
     EXPECT_EQ(backup.exitCode, 0) << backup.err;
-    return ReadText(File(name));
+    return ReadFile(File(name));
   }
 };
 
@@ -83,7 +53,7 @@ TEST_F(Reliability, NoisyLineUpdateAndBackupGiveTheFileSent) {
   const CliRun backup = Run({"--quiet", "backup", File("back.TVW")});
   EXPECT_EQ(backup.exitCode, 0) << backup.err;
   EXPECT_NE(backup.out.find(kBackupOk), std::string::npos) << backup.out;
-  EXPECT_EQ(ReadText(File("back.TVW")), ReadText(File("noise.TVW")));
+  EXPECT_EQ(ReadFile(File("back.TVW")), ReadFile(File("noise.TVW")));
 
   // The noise shows in the counters: frames sent again, check bytes that did not match.
   const std::string status = Status(1);
@@ -114,7 +84,7 @@ TEST_F(Reliability, HeavyNoiseFailsClearlyOrGivesTheFileSent) {
     }
     EXPECT_NE(update.out.find(kUpdateOk), std::string::npos) << update.out;
   }
-  EXPECT_EQ(BackupFromStore(store, 2, "check.TVW"), ReadText(File("small.TVW")));
+  EXPECT_EQ(BackupFromStore(store, 2, "check.TVW"), ReadFile(File("small.TVW")));
 }
 
 // The cable pulled during an update and put back; then the USB adapter pulled (the pseudo-
@@ -157,7 +127,7 @@ TEST_F(Reliability, PulledCableAndAdapterFailTheUpdateAndTheSameServerTakesTheNe
   }
   const CliRun backup = Run({"--quiet", "backup", File("back.TVW")});
   EXPECT_EQ(backup.exitCode, 0) << backup.err;
-  EXPECT_EQ(ReadText(File("back.TVW")), ReadText(File("small.TVW")));
+  EXPECT_EQ(ReadFile(File("back.TVW")), ReadFile(File("small.TVW")));
   EXPECT_GE(Counter(Status(1), "LinkEstablishments"), 3);
 }
 
@@ -177,7 +147,7 @@ TEST_F(Reliability, ControllerRestartDuringBackupFailsItAndTheNextBackupWorks) {
 
   const CliRun backup = Run({"--quiet", "backup", File("back.TVW")});
   EXPECT_EQ(backup.exitCode, 0) << backup.err;
-  EXPECT_EQ(ReadText(File("back.TVW")), ReadText(File("small.TVW")));
+  EXPECT_EQ(ReadFile(File("back.TVW")), ReadFile(File("small.TVW")));
 }
 
 // The simulator's counter `name` from the line it prints when it stops, -1 when missing.
@@ -208,12 +178,12 @@ TEST_F(Reliability, BusyStormsOnEverySecondFrameAndTransactionGiveTheFileSent) {
   EXPECT_EQ(update.exitCode, 0) << update.err;
   const CliRun backup = Run({"--quiet", "backup", File("back.TVW")});
   EXPECT_EQ(backup.exitCode, 0) << backup.err;
-  EXPECT_EQ(ReadText(File("back.TVW")), ReadText(File("storm.TVW")));
+  EXPECT_EQ(ReadFile(File("back.TVW")), ReadFile(File("storm.TVW")));
 
   const std::string status = Status(1);
   sim->Signal(SIGTERM);
   ASSERT_EQ(sim->Wait(std::chrono::milliseconds(kWait)), 0);
-  const std::string log = ReadText(File("sim1.log"));
+  const std::string log = ReadFile(File("sim1.log"));
   std::cout << log;
   // The second of five transaction requests and the fourth were busy: the first request was
   // answered at once, the second and the third after one busy answer each.
@@ -232,4 +202,4 @@ TEST_F(Reliability, BusyStormsOnEverySecondFrameAndTransactionGiveTheFileSent) {
 }
 
 }  // namespace
-}  // namespace tavra::dbus::test
+}  // namespace tavra::test

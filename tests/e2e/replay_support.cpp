@@ -5,7 +5,7 @@
 
 #include "server/stack/frame_codec.h"
 
-namespace tavra::dbus::test {
+namespace tavra::test {
 namespace {
 
 constexpr auto kFrameWait = std::chrono::milliseconds(60000);
@@ -269,4 +269,4 @@ void SessionReplayer::Play() {
   Finish("");
 }
 
-}  // namespace tavra::dbus::test
+}  // namespace tavra::test

@@ -26,7 +26,7 @@
 
 #include "sim/serial_line.h"
 
-namespace tavra::dbus::test {
+namespace tavra::test {
 
 // One frame of a trace line: "SECONDS H>C|C>H HEX BYTES  | reading [note]".
 struct TraceFrame {
@@ -80,4 +80,4 @@ class SessionReplayer {
   int m_extraKeepAlives = 0;            // guarded by m_mutex
 };
 
-}  // namespace tavra::dbus::test
+}  // namespace tavra::test

@@ -17,7 +17,7 @@
 #include "e2e_support.h"
 #include "replay_support.h"
 
-namespace tavra::dbus::test {
+namespace tavra::test {
 namespace {
 
 constexpr int kPort = 1;
@@ -41,7 +41,7 @@ class RecordedSession : public EndToEnd {
     const auto script = ReadTrace(SessionFile(Name() + ".trace"), &error);
     ASSERT_TRUE(script) << error;
     m_replayer = std::make_unique<SessionReplayer>(*script);
-    const auto link = m_bus.PortDir() / ("COM" + std::to_string(kPort));
+    const auto link = m_bus.PortFolder() / ("COM" + std::to_string(kPort));
     std::filesystem::create_directories(link.parent_path());
     ASSERT_TRUE(m_replayer->Start(link.string(), &error)) << error;
   }
@@ -74,24 +74,9 @@ class RecordedSession : public EndToEnd {
   }
 
   std::unique_ptr<ChildProcess> Watch() {
-    auto watch = std::make_unique<ChildProcess>(
-        std::vector<std::string>{TAVRACTL_PATH, "watch", std::to_string(kPort)},
-        std::map<std::string, std::string>{{"TAVRALINK_PROGRAM", TAVRALINK_PATH}},
-        File("watch.err"));
+    auto watch = StartWatch(kPort);
     EXPECT_TRUE(SeeLine(*watch, "STATUS_ONLINE"));
     return watch;
-  }
-
-  // Reads the watcher's lines until one contains `text`.
-  static bool SeeLine(ChildProcess& watch, const std::string& text) {
-    const auto deadline = std::chrono::steady_clock::now() + 60s;
-    while (std::chrono::steady_clock::now() < deadline) {
-      const auto line = watch.ReadLine(std::chrono::milliseconds(kWait));
-      if (line && line->find(text) != std::string::npos) {
-        return true;
-      }
-    }
-    return false;
   }
 
   static std::string Name() {
@@ -131,10 +116,10 @@ TEST_F(RecordedSession, UpdateThenBackup) {
   EXPECT_TRUE(SeeLine(*watch, kNormalMode));
   const CliRun backup = Run({"--quiet", "backup", File("back.TVW")});
   EXPECT_EQ(backup.exitCode, 0) << backup.err;
-  EXPECT_EQ(ReadText(File("back.TVW")), ReadText(firmware));
+  EXPECT_EQ(ReadFile(File("back.TVW")), ReadFile(firmware));
   EXPECT_TRUE(SeeLine(*watch, kNormalMode));
   FinishController();
 }
 
 }  // namespace
-}  // namespace tavra::dbus::test
+}  // namespace tavra::test
