@@ -8,6 +8,7 @@
 #include "host_driver_support.h"
 #include "sim/firmware_entity.h"
 #include "sim/simulated_controller.h"
+#include "tests/common/temp_dir.h"
 
 namespace tavra::sim::test {
 namespace {
@@ -144,24 +145,13 @@ class ControllerFirmware : public ::testing::Test {
     m_sim = std::make_unique<SimulatedController>(std::move(config));
     ASSERT_TRUE(m_sim->AttachTo(m_host.Port()));
   }
-  void TearDown() override {
-    m_sim.reset();
-    if (!m_store.empty()) {
-      std::filesystem::remove(m_store);
-    }
-  }
-  std::string StorePath() {
-    m_store = (std::filesystem::temp_directory_path() /
-               ("tavra-sim-store-" + std::to_string(::getpid()) + ".txt"))
-                  .string();
-    std::filesystem::remove(m_store);
-    return m_store;
-  }
+  void TearDown() override { m_sim.reset(); }
+  std::string StorePath() const { return (m_dir / "store.txt").string(); }
 
+  tavra::test::TempDir m_dir{"tavra-sim-store"};
   HostDriver m_host;
   Loader m_loader{m_host};
   std::unique_ptr<SimulatedController> m_sim;
-  std::string m_store;
 };
 
 TEST_F(ControllerFirmware, DownloadThenUploadGivesTheSameBytes) {

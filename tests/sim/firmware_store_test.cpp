@@ -4,13 +4,14 @@
 #include "sim/firmware_store.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "sim/command_line.h"
+#include "tests/common/file_contents.h"
+#include "tests/common/temp_dir.h"
 
 namespace tavra::sim {
 namespace {
@@ -60,14 +61,9 @@ TEST(DefaultFirmware, HeaderChecksumsMatchItsLinesAndRecords) {
 
 class StoreFile : public ::testing::Test {
  protected:
-  void SetUp() override {
-    m_path = (std::filesystem::temp_directory_path() /
-              ("tavra-sim-store-test-" + std::to_string(::getpid())))
-                 .string();
-  }
-  void TearDown() override { std::filesystem::remove(m_path); }
-  void WriteFile(const std::string& text) { std::ofstream(m_path, std::ios::binary) << text; }
-  std::string m_path;
+  void WriteFile(const std::string& text) { tavra::test::WriteFile(m_path, text); }
+  tavra::test::TempDir m_dir{"tavra-sim-store"};
+  std::string m_path = (m_dir / "store").string();
 };
 
 TEST_F(StoreFile, RoundTripKeepsEveryByte) {

@@ -16,6 +16,7 @@
 #include "server/stack/frame_codec.h"
 #include "sim/serial_line.h"
 #include "sim/simulated_controller.h"
+#include "tests/common/temp_dir.h"
 
 namespace tavra::sim::test {
 namespace {
@@ -24,19 +25,11 @@ using namespace std::chrono_literals;
 
 class PseudoTerminal : public ::testing::Test {
  protected:
-  void SetUp() override {
-    m_dir = std::filesystem::temp_directory_path() /
-            ("tavra-sim-pty-" + std::to_string(::getpid()) + "-" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(m_dir);
-    m_link = (m_dir / "COM4").string();
-  }
   void TearDown() override {
     if (m_fd >= 0) {
       ::close(m_fd);
     }
     m_sim.reset();
-    std::filesystem::remove_all(m_dir);
   }
 
   void OpenHost(int bitRate) {
@@ -78,8 +71,8 @@ class PseudoTerminal : public ::testing::Test {
     return out;
   }
 
-  std::filesystem::path m_dir;
-  std::string m_link;
+  tavra::test::TempDir m_dir{"tavra-sim-pty"};
+  std::string m_link = (m_dir / "COM4").string();
   int m_fd = -1;
   std::unique_ptr<SimulatedController> m_sim;
 };
