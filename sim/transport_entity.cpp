@@ -56,127 +56,122 @@ bool TransportEntity::TakeBusy() {
 }
 
 TransportEntity::PduList TransportEntity::Handle(std::span<const std::uint8_t> bytes) {
-  PduList out;
   const std::optional<Pdu> decoded = DecodePdu(bytes);
   if (!decoded) {
-    return out;
+    return {};
   }
   const Pdu& pdu = *decoded;
   switch (pdu.type) {
-    case kPduTransactionRequest: {
-      if (TakeBusy()) {
-        out.push_back(EncodePdu(kPduTransactionBusy, pdu.number));
-        break;
-      }
-      switch (m_transactionPolicy) {
-        case TransactionPolicy::Echo:
-          out.push_back(EncodePdu(kPduTransactionAnswer, pdu.number, std::nullopt, pdu.data));
-          break;
-        case TransactionPolicy::Fixed:
-          out.push_back(EncodePdu(kPduTransactionAnswer, pdu.number, std::nullopt, m_fixedAnswer));
-          break;
-        case TransactionPolicy::Refuse:
-          out.push_back(EncodePdu(kPduTransactionRefused, pdu.number));
-          break;
-        case TransactionPolicy::Ignore: break;
-      }
-      break;
-    }
-    case kPduConnectRequest: {
-      if (TakeBusy()) {
-        out.push_back(EncodePdu(kPduConnectionBusy, pdu.number));
-        break;
-      }
-      if (m_connectPolicy == ConnectPolicy::Ignore) {
-        break;
-      }
-      if (m_connectPolicy == ConnectPolicy::Refuse) {
-        out.push_back(EncodePdu(kPduConnectionRefused, pdu.number));
-        break;
-      }
-      // A host that opens a number again has forgotten the old connection.
-      if (SimConnection* old = FindByHost(pdu.number)) {
-        Forget(old);
-      }
-      std::optional<std::uint8_t> own;
-      if (m_connectPolicy == ConnectPolicy::Accept && m_connections.size() < kMaxConnections) {
-        own = NewOwnNumber();
-      }
-      if (!own) {
-        out.push_back(EncodePdu(kPduConnectionRefusedOther, pdu.number));
-        break;
-      }
-      m_connections.push_back(SimConnection{pdu.number, *own, pdu.extra.value_or(0)});
-      out.push_back(EncodePdu(kPduConnectionAccepted, pdu.number, *own, pdu.data));
-      break;
-    }
-    case kPduConnectionDataRequest: {
-      // N is the host's peer byte: the controller's own number.
-      if (const SimConnection* c = FindByOwn(pdu.number)) {
-        out.push_back(EncodePdu(kPduConnectionDataAnswer, c->hostNumber, std::nullopt, pdu.data));
-      } else {
-        out.push_back(EncodePdu(kPduAbortAck, pdu.number));
-      }
-      break;
-    }
-    case kPduDisconnectRequest: {
-      if (const SimConnection* c = FindByOwn(pdu.number)) {
-        out.push_back(EncodePdu(kPduDisconnectAnswer, c->hostNumber, std::nullopt, pdu.data));
-        Forget(c);
-      } else {
-        out.push_back(EncodePdu(kPduAbortAck, pdu.number));
-      }
-      break;
-    }
-    case kPduAbort: {
-      // The host aborts with its own number when a client goes away, and with the peer byte
-      // when its client left a connection data request of the controller's unanswered.
-      SimConnection* c = FindByOwn(pdu.number);
-      if (c == nullptr || !c->dataRequestOutstanding) {
-        if (SimConnection* byHost = FindByHost(pdu.number)) {
-          c = byHost;
-        }
-      }
-      out.push_back(EncodePdu(kPduAbortAck, pdu.number));
-      if (c != nullptr) {
-        Forget(c);
-      }
-      break;
-    }
-    case kPduDisconnectAnswer: {
+    case kPduTransactionRequest: return AnswerTransaction(pdu);
+    case kPduConnectRequest: return AnswerConnect(pdu);
+    case kPduConnectionDataRequest: return AnswerConnectionData(pdu);
+    case kPduDisconnectRequest: return AnswerDisconnect(pdu);
+    case kPduAbort: return AnswerAbort(pdu);
+    case kPduDisconnectAnswer:
       if (const SimConnection* c = FindByOwn(pdu.number)) {
         Forget(c);
       }
-      break;
-    }
-    case kPduConnectionDataAnswer: {
+      return {};
+    case kPduConnectionDataAnswer:
       if (SimConnection* c = FindByOwn(pdu.number)) {
         c->dataRequestOutstanding = false;
       }
-      break;
-    }
-    case kPduAbortAck: {
-      // The host's answer to a disconnect request it could not place, or to an abort.
-      // It echoes the number of the request it answers (the host's number) or, when the
-      // host's client left it unanswered, carries the peer byte (the controller's number).
-      const SimConnection* c = FindByHost(pdu.number);
-      if (c == nullptr || !c->disconnectOutstanding) {
-        c = FindByOwn(pdu.number);
-      }
-      if (c != nullptr && c->disconnectOutstanding) {
-        Forget(c);
-      }
-      break;
-    }
+      return {};
+    case kPduAbortAck: OnAbortAck(pdu); return {};
     case kPduTransactionAnswer:
     case kPduTransactionRefused:
-    case kPduTransactionBusy: std::erase(m_open, pdu.number); break;
+    case kPduTransactionBusy: std::erase(m_open, pdu.number); return {};
     default:
       // 0x10, 0xC0, 0xD0, 0xE0 answer connect requests, which the controller never sends;
       // 0x40 is not a PDU.
-      break;
+      return {};
   }
+}
+
+TransportEntity::PduList TransportEntity::AnswerTransaction(const Pdu& pdu) {
+  if (TakeBusy()) {
+    return {EncodePdu(kPduTransactionBusy, pdu.number)};
+  }
+  switch (m_transactionPolicy) {
+    case TransactionPolicy::Echo:
+      return {EncodePdu(kPduTransactionAnswer, pdu.number, std::nullopt, pdu.data)};
+    case TransactionPolicy::Fixed:
+      return {EncodePdu(kPduTransactionAnswer, pdu.number, std::nullopt, m_fixedAnswer)};
+    case TransactionPolicy::Refuse: return {EncodePdu(kPduTransactionRefused, pdu.number)};
+    case TransactionPolicy::Ignore: break;
+  }
+  return {};
+}
+
+TransportEntity::PduList TransportEntity::AnswerConnect(const Pdu& pdu) {
+  if (TakeBusy()) {
+    return {EncodePdu(kPduConnectionBusy, pdu.number)};
+  }
+  if (m_connectPolicy == ConnectPolicy::Ignore) {
+    return {};
+  }
+  if (m_connectPolicy == ConnectPolicy::Refuse) {
+    return {EncodePdu(kPduConnectionRefused, pdu.number)};
+  }
+  // A host that opens a number again has forgotten the old connection.
+  if (SimConnection* old = FindByHost(pdu.number)) {
+    Forget(old);
+  }
+  std::optional<std::uint8_t> own;
+  if (m_connectPolicy == ConnectPolicy::Accept && m_connections.size() < kMaxConnections) {
+    own = NewOwnNumber();
+  }
+  if (!own) {
+    return {EncodePdu(kPduConnectionRefusedOther, pdu.number)};
+  }
+  m_connections.push_back(SimConnection{pdu.number, *own, pdu.extra.value_or(0)});
+  return {EncodePdu(kPduConnectionAccepted, pdu.number, *own, pdu.data)};
+}
+
+TransportEntity::PduList TransportEntity::AnswerConnectionData(const Pdu& pdu) {
+  // N is the host's peer byte: the controller's own number.
+  if (const SimConnection* c = FindByOwn(pdu.number)) {
+    return {EncodePdu(kPduConnectionDataAnswer, c->hostNumber, std::nullopt, pdu.data)};
+  }
+  return {EncodePdu(kPduAbortAck, pdu.number)};
+}
+
+TransportEntity::PduList TransportEntity::AnswerDisconnect(const Pdu& pdu) {
+  const SimConnection* c = FindByOwn(pdu.number);
+  if (c == nullptr) {
+    return {EncodePdu(kPduAbortAck, pdu.number)};
+  }
+  PduList out{EncodePdu(kPduDisconnectAnswer, c->hostNumber, std::nullopt, pdu.data)};
+  Forget(c);
   return out;
+}
+
+TransportEntity::PduList TransportEntity::AnswerAbort(const Pdu& pdu) {
+  // The host aborts with its own number when a client goes away, and with the peer byte
+  // when its client left a connection data request of the controller's unanswered.
+  SimConnection* c = FindByOwn(pdu.number);
+  if (c == nullptr || !c->dataRequestOutstanding) {
+    if (SimConnection* byHost = FindByHost(pdu.number)) {
+      c = byHost;
+    }
+  }
+  if (c != nullptr) {
+    Forget(c);
+  }
+  return {EncodePdu(kPduAbortAck, pdu.number)};
+}
+
+void TransportEntity::OnAbortAck(const Pdu& pdu) {
+  // The host's answer to a disconnect request it could not place, or to an abort.
+  // It echoes the number of the request it answers (the host's number) or, when the
+  // host's client left it unanswered, carries the peer byte (the controller's number).
+  const SimConnection* c = FindByHost(pdu.number);
+  if (c == nullptr || !c->disconnectOutstanding) {
+    c = FindByOwn(pdu.number);
+  }
+  if (c != nullptr && c->disconnectOutstanding) {
+    Forget(c);
+  }
 }
 
 std::vector<std::uint8_t> TransportEntity::OriginateTransaction(std::uint8_t transportNumber,

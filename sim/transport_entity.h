@@ -13,6 +13,8 @@
 
 namespace tavra::sim {
 
+struct Pdu;
+
 // How the transport entity answers requests from the host.
 enum class TransactionPolicy {
   Echo,    // 0x50 with the request's data (default)
@@ -76,6 +78,13 @@ class TransportEntity {
   void Reset();
 
  private:
+  // Handle's answers, one kind of PDU from the host each.
+  PduList AnswerTransaction(const Pdu& pdu);
+  PduList AnswerConnect(const Pdu& pdu);
+  PduList AnswerConnectionData(const Pdu& pdu);
+  PduList AnswerDisconnect(const Pdu& pdu);
+  PduList AnswerAbort(const Pdu& pdu);
+  void OnAbortAck(const Pdu& pdu);
   SimConnection* FindByHost(std::uint8_t hostNumber);
   SimConnection* FindByOwn(std::uint8_t ownNumber);
   void Forget(const SimConnection* connection);
