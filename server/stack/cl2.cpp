@@ -74,41 +74,30 @@ std::unique_ptr<CL2> MakeCL2OnDevice(PortTable& portTable) {
 // Creation, open and destroy.
 
 CL2Impl::CL2Impl(std::unique_ptr<ISerialPort> port, PortTable& portTable)
-    : m_port(std::move(port)),
-      m_portTable(portTable),
-      m_idleReload(ServerSettings().Get(Setting::L2_NoActivityTime) / 100),
-      m_connectParameters(
-          MakeConnectParameters(ServerSettings().Get(Setting::L2_NoActivityTime),
-                                ServerSettings().Get(Setting::Tavra_NoActivityTimeOffset))) {}
+    : m_shared(std::move(port), portTable) {}
 
 CL2Impl::~CL2Impl() {
   if (m_openAttempted.load()) {
-    // A restart or switch asked for just before the last client let go is sent first.
-    constexpr auto kModeRequestFlush = std::chrono::milliseconds(1000);
-    (void)m_modeRequestSettled.Wait(kModeRequestFlush);
+    m_supervisor.WaitForModeRequest();
     StopThreads();
-    for (auto& slot : m_slots) {
-      slot.reset();
-    }
-    if (m_linkUp.exchange(false)) {
+    m_transmitter.FreeJobs();
+    if (m_shared.linkUp.exchange(false)) {
       // The port's entry would otherwise show a link that no longer exists.
-      m_portTable.SetLinkUp(m_portNumber.load(), false);
+      m_shared.portTable.SetLinkUp(m_shared.portNumber.load(), false);
     }
-    if (m_port) {
-      m_port->Close();
+    if (m_shared.port) {
+      m_shared.port->Close();
     }
   }
-  std::lock_guard lock(m_queueMutex);
-  m_jobQueue.clear();
 }
 
 void CL2Impl::StopThreads() {
-  m_stop.Set();
-  if (m_port) {
-    m_port->InterruptReceive();
-    m_port->AbortWrites();
+  m_shared.stop.Set();
+  if (m_shared.port) {
+    m_shared.port->InterruptReceive();
+    m_shared.port->AbortWrites();
   }
-  for (std::thread* t : {&m_transmitter, &m_receiver, &m_supervisor}) {
+  for (std::thread* t : {&m_transmitterThread, &m_receiverThread, &m_supervisorThread}) {
     if (t->joinable()) {
       t->join();
     }
@@ -119,18 +108,16 @@ Result CL2Impl::Open(int portNumber, Event* upperSignal, L2MessageQueue* upperQu
   if (m_openAttempted.exchange(true)) {
     return kNotInitialised;
   }
-  m_portNumber = portNumber;
-  if (upperSignal == nullptr || upperQueue == nullptr || !m_port) {
+  m_shared.portNumber = portNumber;
+  if (upperSignal == nullptr || upperQueue == nullptr || !m_shared.port) {
     m_storedError = kNotInitialised;
     return kNotInitialised;
   }
-  m_upperSignal = upperSignal;
-  m_upperQueue = upperQueue;
-  m_linkUp = false;
-  m_pendingModeRequest = 0;
+  m_shared.upperSignal = upperSignal;
+  m_shared.upperQueue = upperQueue;
 
-  m_port->SetDeviceListener(this);
-  const Result opened = m_port->Open(portNumber, kOpenBitRate);
+  m_shared.port->SetDeviceListener(&m_supervisor);
+  const Result opened = m_shared.port->Open(portNumber, kOpenBitRate);
   if (opened != kOk) {
     std::fprintf(stderr, "CL2: open COM%d: result 0x%08X\n", portNumber,
                  static_cast<unsigned>(opened));
@@ -140,16 +127,16 @@ Result CL2Impl::Open(int portNumber, Event* upperSignal, L2MessageQueue* upperQu
   m_addresses.SetLinkManagementEntry();
 
   try {
-    m_transmitter = std::thread([this] { TransmitterThread(); });
-    m_receiver = std::thread([this] { ReceiverThread(); });
-    m_supervisor = std::thread([this] { SupervisorThread(); });
+    m_transmitterThread = std::thread([this] { m_transmitter.Run(); });
+    m_receiverThread = std::thread([this] { ReceiverThread(); });
+    m_supervisorThread = std::thread([this] { m_supervisor.Run(); });
   } catch (const std::system_error& e) {
     std::fprintf(stderr, "CL2: COM%d: cannot start a link thread: %s\n", portNumber, e.what());
     StopThreads();
     m_storedError = kNotInitialised;
     return kNotInitialised;
   }
-  if (m_threadEnded.Wait(kThreadStartCheck)) {
+  if (m_shared.threadEnded.Wait(kThreadStartCheck)) {
     // The receive loop could not set itself up (or another thread ended): nothing may run on.
     std::fprintf(stderr, "CL2: COM%d: a link thread ended at once (system error %d)\n", portNumber,
                  m_systemError.load());
@@ -157,21 +144,19 @@ Result CL2Impl::Open(int portNumber, Event* upperSignal, L2MessageQueue* upperQu
     m_storedError = kNotInitialised;
     return kNotInitialised;
   }
-  m_idleCounter = m_idleReload;
-  m_linkState = kLinkStateDown;
-  m_connectNow.Set();
+  m_supervisor.Start();
   m_open = true;
   return kOk;
 }
 
 void CL2Impl::ReceiverThread() {
   RaiseLinkThreadPriority();
-  const Result r = m_port->ReceiveLoop(m_stop, m_parser);
+  const Result r = m_shared.port->ReceiveLoop(m_shared.stop, m_parser);
   if (r != kOk) {
     m_systemError = errno;
     m_receiverError = kNotInitialised;
   }
-  m_threadEnded.Set();
+  m_shared.threadEnded.Set();
 }
 
 Result CL2Impl::RegisterTransport(std::int32_t& key) {
@@ -215,7 +200,7 @@ Result CL2Impl::Send(std::unique_ptr<L2Job> job) {
     return kDestinationOutOfRange;
   }
   job->destination += kLinkManagementAddress;
-  if (!m_linkUp.load()) {
+  if (!m_shared.linkUp.load()) {
     return kLinkDown;
   }
   if (job->data.size() > kMaxFrameData) {
@@ -233,80 +218,30 @@ Result CL2Impl::Send(std::unique_ptr<L2Job> job) {
     return kUnknownKey;
   }
   job->source = *address;
-  {
-    std::lock_guard lock(m_queueMutex);
-    // Checked again under the queue lock: a job queued after the flush of a lost link would
-    // otherwise go out while the link is down.
-    if (!m_linkUp.load()) {
-      return kLinkDown;
-    }
-    m_jobQueue.push_back(std::move(job));
-  }
-  m_work.Set();
-  return kOk;
+  return m_transmitter.Queue(std::move(job));
 }
 
 // ---------------------------------------------------------------------------------------------
 // Observation.
 
-ControllerIdentity CL2Impl::Identity() const {
-  ControllerIdentity id;
-  std::lock_guard lock(m_descriptionMutex);
-  std::copy_n(m_description.begin() + kIdentityOffset, kIdentitySize, id.bytes.begin());
-  return id;
-}
-
-std::uint8_t CL2Impl::TypeCode() const {
-  std::lock_guard lock(m_descriptionMutex);
-  return m_description[kIdentityOffset];
-}
-
 std::array<std::uint32_t, kStatisticsWords> CL2Impl::Statistics() const {
   std::array<std::uint32_t, kStatisticsWords> words{};
   for (int i = 0; i < kStatisticsWords; ++i) {
-    words[i] = m_counters[i].load();
+    words[i] = m_shared.counters[i].load();
   }
   const auto parserWords = m_parser.Counters().Words();
   std::copy(parserWords.begin(), parserWords.end(), words.begin() + 5);
-  words[0] = m_linkUp.load() ? 1 : 0;
-  words[1] = TypeCode();
-  words[14] = static_cast<std::uint32_t>(m_currentBitRate.load());
+  words[0] = m_shared.linkUp.load() ? 1 : 0;
+  words[1] = m_supervisor.TypeCode();
+  words[14] = static_cast<std::uint32_t>(m_supervisor.CurrentBitRate());
   return words;
 }
 
 // ---------------------------------------------------------------------------------------------
 // IFrameSink: called on the receiver thread by the parser.
 
-int CL2Impl::LookupAddress(std::uint8_t address) {
-  return m_addresses.OwnerOf(address);
-}
-
-void CL2Impl::OnValidFrame() {
-  m_idleCounter.exchange(m_idleReload);
-}
-
-void CL2Impl::OnAcknowledgement(std::uint8_t ack, bool /*insideData*/) {
-  m_lastAck = ack;
-  m_ackReceived.Set();
-}
-
-void CL2Impl::OnAnswer(std::uint8_t answer) {
-  // Only the latest answer is sent if several frames complete before the transmitter runs.
-  m_answerByte = answer;
-  m_answerToSend.Set();
-}
-
-void CL2Impl::OnLinkManagementReply(const ReceivedFrame& frame) {
-  {
-    std::lock_guard lock(m_replyMutex);
-    const auto data = frame.Data();
-    m_reply.assign(data.begin(), data.end());
-  }
-  m_managementReply.Set();
-}
-
 void CL2Impl::OnDataFrame(int ownerKey, const ReceivedFrame& frame) {
-  if (!m_linkUp.load()) {
+  if (!m_shared.linkUp.load()) {
     return;  // acknowledged by the parser, but nobody above may see it
   }
   L2Message m;
@@ -315,17 +250,7 @@ void CL2Impl::OnDataFrame(int ownerKey, const ReceivedFrame& frame) {
   m.type = frame.source - kLinkManagementAddress;
   const auto data = frame.Data();
   m.data.assign(data.begin(), data.end());
-  PushUp(std::move(m));
-}
-
-void CL2Impl::PushUp(L2Message message) {
-  m_upperQueue->Push(std::move(message));
-  m_upperSignal->Set();
-}
-
-std::vector<std::uint8_t> CL2Impl::LastReply() const {
-  std::lock_guard lock(m_replyMutex);
-  return m_reply;
+  m_shared.PushUp(std::move(m));
 }
 
 }  // namespace tavra::stack

@@ -1,10 +1,11 @@
 // CL2's transmitter thread: acknowledgement frames for received data frames, and the jobs of
 // the transmit slots as data frames with acknowledgement and retransmission.
 
+#include "server/stack/cl2_transmitter.h"
+
 #include <algorithm>
 #include <chrono>
 
-#include "server/stack/cl2_impl.h"
 #include "server/stack/cl2_thread_priority.h"
 #include "server/stack/server_settings.h"
 
@@ -26,16 +27,16 @@ constexpr std::uint8_t kSequenceBase = 0x20;
 
 }  // namespace
 
-void CL2Impl::TransmitterThread() {
+void L2Transmitter::Run() {
   RaiseLinkThreadPriority();
   for (;;) {
-    const int signal = Event::WaitAny({&m_stop, &m_answerToSend, &m_work});
+    const int signal = Event::WaitAny({&m_shared.stop, &m_answerToSend, &m_work});
     if (signal == 0) {
       break;
     }
     if (signal == 1) {
       // A failed acknowledgement write is not retried: the far end repeats its frame.
-      (void)m_port->WriteAckFrame(m_answerByte.load());
+      (void)m_shared.port->WriteAckFrame(m_answerByte.load());
       continue;
     }
     const int slot = SelectSlot();
@@ -49,10 +50,10 @@ void CL2Impl::TransmitterThread() {
     FinishSlot(slot, result);
     m_work.Set();  // look at the next job without waiting
   }
-  m_threadEnded.Set();
+  m_shared.threadEnded.Set();
 }
 
-int CL2Impl::SelectSlot() {
+int L2Transmitter::SelectSlot() {
   std::lock_guard lock(m_slotMutex);
   m_inFlight = SelectTransmitSlot(
       m_slots,
@@ -69,13 +70,7 @@ int CL2Impl::SelectSlot() {
   return m_inFlight;
 }
 
-void CL2Impl::CountIfUp(int word) {
-  if (m_linkUp.load()) {
-    m_counters[word].fetch_add(1);
-  }
-}
-
-Result CL2Impl::SendSlot(int slot) {
+Result L2Transmitter::SendSlot(int slot) {
   // Every send takes the next number; its retransmissions repeat it.
   m_txSequence = static_cast<std::uint8_t>((m_txSequence + 1) & kSequenceBits);
   const int maxRetransmissions = std::max(0, ServerSettings().Get(Setting::L2_Retransmissions));
@@ -92,14 +87,14 @@ Result CL2Impl::SendSlot(int slot) {
                                static_cast<std::uint8_t>(job.destination),
                                static_cast<std::uint8_t>(job.source), job.data, m_encoded);
     }
-    const Result written = m_port->WriteDataFrame({m_encoded.data(), length});
+    const Result written = m_shared.port->WriteDataFrame({m_encoded.data(), length});
     if (written != kOk) {
       result = written;
       break;
     }
     const auto wait = std::chrono::milliseconds(
         std::max(0, ServerSettings().Get(Setting::L2_RetransmissionTime)));
-    const int signal = Event::WaitAny({&m_stop, &m_ackReceived}, wait);
+    const int signal = Event::WaitAny({&m_shared.stop, &m_ackReceived}, wait);
     if (signal == 0) {
       return kStopped;
     }
@@ -118,24 +113,28 @@ Result CL2Impl::SendSlot(int slot) {
       break;
     }
     ++retransmissions;
-    CountIfUp(kWordRetransmissions);
+    m_shared.CountIfUp(kWordRetransmissions);
   }
-  if (result != kOk) {
-    CountIfUp(kWordFramesGivenUp);
-  }
-  if (retransmissions > 1) {
-    CountIfUp(kWordMoreThanOne);
-  }
-  if (retransmissions > 2) {
-    CountIfUp(kWordMoreThanTwo);
-  }
-  if (retransmissions > 3) {
-    CountIfUp(kWordMoreThanThree);
-  }
+  CountRetransmissions(retransmissions, result);
   return result;
 }
 
-void CL2Impl::FinishSlot(int slot, Result sendResult) {
+void L2Transmitter::CountRetransmissions(int retransmissions, Result result) {
+  if (result != kOk) {
+    m_shared.CountIfUp(kWordFramesGivenUp);
+  }
+  if (retransmissions > 1) {
+    m_shared.CountIfUp(kWordMoreThanOne);
+  }
+  if (retransmissions > 2) {
+    m_shared.CountIfUp(kWordMoreThanTwo);
+  }
+  if (retransmissions > 3) {
+    m_shared.CountIfUp(kWordMoreThanThree);
+  }
+}
+
+void L2Transmitter::FinishSlot(int slot, Result sendResult) {
   if (slot == kManagementSlot) {
     // Link management: no result upward and no busy retry; the requester is told.
     {
@@ -146,7 +145,7 @@ void CL2Impl::FinishSlot(int slot, Result sendResult) {
       m_managementDone.Set();
     }
     if (sendResult == kNoAcknowledgement) {
-      m_linkLost.Set();
+      m_shared.linkLost.Set();
     }
     return;
   }
@@ -166,9 +165,77 @@ void CL2Impl::FinishSlot(int slot, Result sendResult) {
   m.kind = kL2KindTransmitResult;
   m.code = code;
   m.value = job->cookie;
-  PushUp(std::move(m));
+  m_shared.PushUp(std::move(m));
   if (code == kTxNoAcknowledgement) {
-    m_linkLost.Set();
+    m_shared.linkLost.Set();
+  }
+}
+
+Result L2Transmitter::Queue(std::unique_ptr<L2Job> job) {
+  {
+    std::lock_guard lock(m_queueMutex);
+    // Checked again under the queue lock: a job queued after the flush of a lost link would
+    // otherwise go out while the link is down.
+    if (!m_shared.linkUp.load()) {
+      return kLinkDown;
+    }
+    m_jobQueue.push_back(std::move(job));
+  }
+  m_work.Set();
+  return kOk;
+}
+
+std::deque<std::unique_ptr<L2Job>> L2Transmitter::TakeQueued() {
+  std::deque<std::unique_ptr<L2Job>> jobs;
+  std::lock_guard lock(m_queueMutex);
+  jobs.swap(m_jobQueue);
+  return jobs;
+}
+
+void L2Transmitter::FreeJobs() {
+  for (auto& slot : m_slots) {
+    slot.reset();
+  }
+  std::lock_guard lock(m_queueMutex);
+  m_jobQueue.clear();
+}
+
+void L2Transmitter::OnAcknowledgement(std::uint8_t ack) {
+  m_lastAck = ack;
+  m_ackReceived.Set();
+}
+
+void L2Transmitter::OnAnswer(std::uint8_t answer) {
+  m_answerByte = answer;
+  m_answerToSend.Set();
+}
+
+bool L2Transmitter::PlaceManagementJob(std::unique_ptr<L2Job>& job, Event& reply) {
+  std::lock_guard lock(m_slotMutex);
+  if (m_slots[kManagementSlot]) {
+    return false;
+  }
+  m_managementDone.Reset();
+  reply.Reset();
+  m_slots[kManagementSlot] = std::move(job);
+  return true;
+}
+
+void L2Transmitter::WithdrawManagementJob() {
+  std::lock_guard lock(m_slotMutex);
+  if (m_slots[kManagementSlot] && m_inFlight != kManagementSlot) {
+    m_slots[kManagementSlot].reset();
+  }
+}
+
+void L2Transmitter::TickBackoffs() {
+  bool ready = false;
+  {
+    std::lock_guard lock(m_slotMutex);
+    ready = CountDownBackoffs(m_slots, m_inFlight);
+  }
+  if (ready) {
+    m_work.Set();
   }
 }
 
