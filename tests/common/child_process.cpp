@@ -15,8 +15,6 @@
 
 #include "tests/common/file_contents.h"
 
-extern char** environ;
-
 namespace tavra::test {
 namespace {
 
@@ -37,8 +35,10 @@ std::vector<std::string> MergedEnvironment(const Environment& changes) {
     }
   }
   std::vector<std::string> entries;
+  entries.reserve(merged.size());
   for (const auto& [name, value] : merged) {
-    entries.push_back(name + "=" + value);
+    entries.push_back(name);
+    entries.back().append("=").append(value);
   }
   return entries;
 }
@@ -46,6 +46,7 @@ std::vector<std::string> MergedEnvironment(const Environment& changes) {
 // The null-terminated pointer array exec wants; `strings` must outlive it.
 std::vector<char*> Pointers(std::vector<std::string>& strings) {
   std::vector<char*> pointers;
+  pointers.reserve(strings.size() + 1);
   for (std::string& s : strings) {
     pointers.push_back(s.data());
   }
@@ -187,7 +188,7 @@ std::optional<int> ChildProcess::Wait(std::chrono::milliseconds timeout) {
   return m_exitCode;
 }
 
-void ChildProcess::Signal(int signal) {
+void ChildProcess::Signal(int signal) const {
   if (m_pid > 0 && !m_reaped) {
     ::kill(m_pid, signal);
   }

@@ -43,7 +43,7 @@ class ChildProcess {
   std::vector<std::string> ReadAllLines(std::chrono::milliseconds timeout);
   // The exit code (-signal when killed by a signal), or nothing on time-out.
   std::optional<int> Wait(std::chrono::milliseconds timeout);
-  void Signal(int signal);
+  void Signal(int signal) const;
 
  private:
   // Reads what the pipe has within `timeout` into m_buffer (or notes its end); false on

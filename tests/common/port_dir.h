@@ -23,8 +23,8 @@ class PortDir {
   // Where COM<port> is looked up: <folder>/COM<port>.
   [[nodiscard]] std::string PathOf(int port) const;
   // Makes COM<port> a symbolic link to `target`, replacing an earlier one in one step.
-  bool Publish(int port, const std::string& target);
-  void Remove(int port);
+  bool Publish(int port, const std::string& target) const;
+  void Remove(int port) const;
 
  private:
   TempDir m_dir{"tavra-ports"};
