@@ -10,8 +10,8 @@ namespace tavra::stack {
 
 using LineClock = std::chrono::steady_clock;
 
-inline constexpr std::chrono::milliseconds kReceiveGap{100};     // a frame ends after this gap
-inline constexpr std::chrono::milliseconds kBitRatePause{200};   // quiet line after a change
+inline constexpr std::chrono::milliseconds kReceiveGap{100};       // a frame ends after this gap
+inline constexpr std::chrono::milliseconds kBitRatePause{200};     // quiet line after a change
 inline constexpr std::chrono::milliseconds kDataFrameLimit{4000};  // a data frame's write
 inline constexpr std::chrono::milliseconds kAckFrameLimit{500};    // an acknowledgement's write
 inline constexpr std::size_t kReadChunk = 1200;
