@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "sim/command_line_options.h"
-#include "sim/hex_text.h"
+#include "shared/hex_text.h"
 
 namespace tavra::sim {
 

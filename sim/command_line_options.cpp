@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "sim/hex_text.h"
+#include "shared/hex_text.h"
 
 namespace tavra::sim {
 

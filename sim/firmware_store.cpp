@@ -5,7 +5,7 @@
 #include <numeric>
 #include <sstream>
 
-#include "sim/hex_text.h"
+#include "shared/hex_text.h"
 
 namespace tavra::sim {
 

@@ -1,5 +1,7 @@
 #include "loader/app/profile_reader.h"
 
+#include "shared/hex_text.h"
+
 namespace tavra::loader {
 namespace {
 
@@ -48,19 +50,6 @@ std::string_view Unquote(std::string_view value) {
     return value.substr(1, value.size() - 2);
   }
   return value;
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') {
-    return c - '0';
-  }
-  if (c >= 'a' && c <= 'f') {
-    return c - 'a' + 10;
-  }
-  if (c >= 'A' && c <= 'F') {
-    return c - 'A' + 10;
-  }
-  return -1;
 }
 
 }  // namespace

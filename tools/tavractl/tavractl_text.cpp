@@ -3,6 +3,8 @@
 #include <array>
 #include <cstdio>
 
+#include "shared/hex_text.h"
+
 namespace tavra::tavractl {
 namespace {
 
@@ -10,19 +12,6 @@ std::string Hex32(std::int32_t value) {
   char text[16];
   std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(value));
   return text;
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') {
-    return c - '0';
-  }
-  if (c >= 'a' && c <= 'f') {
-    return c - 'a' + 10;
-  }
-  if (c >= 'A' && c <= 'F') {
-    return c - 'A' + 10;
-  }
-  return -1;
 }
 
 std::string Padded(std::string text, std::size_t width) {

@@ -1,23 +1,6 @@
-#include "sim/hex_text.h"
+#include "shared/hex_text.h"
 
-namespace tavra::sim {
-
-namespace {
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') {
-    return c - '0';
-  }
-  if (c >= 'A' && c <= 'F') {
-    return c - 'A' + 10;
-  }
-  if (c >= 'a' && c <= 'f') {
-    return c - 'a' + 10;
-  }
-  return -1;
-}
-
-}  // namespace
+namespace tavra {
 
 std::string Hex(const std::vector<std::uint8_t>& bytes) {
   static constexpr char kDigits[] = "0123456789ABCDEF";
@@ -46,4 +29,4 @@ bool ParseHex(const std::string& text, std::size_t limit, std::vector<std::uint8
   return true;
 }
 
-}  // namespace tavra::sim
+}  // namespace tavra
