@@ -79,7 +79,8 @@ bool WaitProcessEnd(pid_t pid, std::chrono::milliseconds timeout) {
 ChildProcess::ChildProcess(const std::vector<std::string>& argv,
                            const Environment& environment,
                            const std::filesystem::path& stderrFile,
-                           int pipeFd) {
+                           int pipeFd,
+                           const std::filesystem::path& workingDir) {
   int pipeFds[2] = {-1, -1};
   if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
     return;
@@ -97,6 +98,9 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv,
                                    0600);
   if (pipeFd != 1) {
     posix_spawn_file_actions_adddup2(&actions, 2, 1);
+  }
+  if (!workingDir.empty()) {
+    posix_spawn_file_actions_addchdir_np(&actions, workingDir.c_str());
   }
   pid_t pid = -1;
   const int spawned = ::posix_spawnp(&pid, argp[0], &actions, nullptr, argp.data(), envp.data());
@@ -168,6 +172,17 @@ std::vector<std::string> ChildProcess::ReadAllLines(std::chrono::milliseconds ti
     lines.push_back(std::move(*line));
   }
   return lines;
+}
+
+std::string ChildProcess::ReadAll(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!m_eof && m_pipe >= 0) {
+    const auto left = Left(deadline);
+    if (left.count() == 0 || !Fill(left)) {
+      break;
+    }
+  }
+  return std::exchange(m_buffer, {});
 }
 
 std::optional<int> ChildProcess::Wait(std::chrono::milliseconds timeout) {

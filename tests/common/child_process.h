@@ -26,11 +26,13 @@ bool WaitProcessEnd(pid_t pid, std::chrono::milliseconds timeout);
 class ChildProcess {
  public:
   // `pipeFd`: the child's descriptor that is the pipe (its standard output by default); when it
-  // is another one, the child's standard output goes to `stderrFile` too.
+  // is another one, the child's standard output goes to `stderrFile` too. `workingDir`: where
+  // the child starts (this process's folder when empty).
   ChildProcess(const std::vector<std::string>& argv,
                const Environment& environment,
                const std::filesystem::path& stderrFile,
-               int pipeFd = 1);
+               int pipeFd = 1,
+               const std::filesystem::path& workingDir = {});
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
@@ -41,6 +43,8 @@ class ChildProcess {
   std::optional<std::string> ReadLine(std::chrono::milliseconds timeout);
   // Every line of the pipe up to its end (at most `timeout`).
   std::vector<std::string> ReadAllLines(std::chrono::milliseconds timeout);
+  // Everything the pipe gives up to its end (at most `timeout`), line ends kept.
+  std::string ReadAll(std::chrono::milliseconds timeout);
   // The exit code (-signal when killed by a signal), or nothing on time-out.
   std::optional<int> Wait(std::chrono::milliseconds timeout);
   void Signal(int signal) const;

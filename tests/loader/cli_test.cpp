@@ -1,25 +1,24 @@
 // tavraloader-cli as a user runs it: the built program, its output and its exit codes.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
-#include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "firmware_file_support.h"
+#include "tests/common/child_process.h"
 #include "tests/common/file_contents.h"
 #include "tests/common/scoped_env.h"
 #include "tests/common/temp_dir.h"
-
-extern char** environ;
+#include "tests/common/wait_until.h"
 
 namespace tavra::loader {
 namespace {
 
+using tavra::test::ChildProcess;
+using tavra::test::kWait;
 using tavra::test::ReadFile;
 using tavra::test::ScopedEnv;
 using tavra::test::TempDir;
@@ -34,33 +33,19 @@ struct Outcome {
 class LoaderCli : public ::testing::Test {
  protected:
   Outcome Run(std::vector<std::string> args) {
-    const std::string outPath = (m_dir / "stdout").string();
-    const std::string errPath = (m_dir / "stderr").string();
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
-    posix_spawn_file_actions_addchdir_np(&actions, m_dir.Path().c_str());
-    static char program[] = TAVRALOADER_CLI;
-    std::vector<char*> argv{program};
-    for (auto& arg : args) {
-      argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
-    pid_t pid = 0;
+    args.insert(args.begin(), TAVRALOADER_CLI);
+    const std::filesystem::path errPath = m_dir / "stderr";
+    std::filesystem::remove(errPath);  // the child appends to it
     Outcome outcome;
-    const int spawned = posix_spawn(&pid, program, &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    EXPECT_EQ(spawned, 0);
-    if (spawned != 0) {
+    ChildProcess child(args, {}, errPath, 1, m_dir.Path());
+    EXPECT_TRUE(child.Started());
+    if (!child.Started()) {
       return outcome;
     }
-    int status = 0;
-    EXPECT_EQ(::waitpid(pid, &status, 0), pid);
-    outcome.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    outcome.out = ReadFile(outPath);
+    outcome.out = child.ReadAll(kWait);
+    const std::optional<int> exitCode = child.Wait(kWait);
+    EXPECT_TRUE(exitCode.has_value());
+    outcome.exitCode = exitCode.value_or(-1) >= 0 ? *exitCode : -1;  // -1: ended by a signal
     outcome.err = ReadFile(errPath);
     return outcome;
   }
