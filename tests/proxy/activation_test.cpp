@@ -4,20 +4,15 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <fstream>
-#include <sstream>
-
 #include "proxy_support.h"
+#include "tests/common/file_contents.h"
 
 namespace tavra::dbus::test {
 namespace {
 
-std::string Slurp(const std::filesystem::path& path) {
-  std::ifstream in(path);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using tavra::test::ReadFile;
+using tavra::test::TempDir;
+using tavra::test::TestBus;
 
 void ExpectEmptyPortTable(TavraPoolProxy& pool) {
   std::vector<PortStatus> ports;
@@ -31,12 +26,12 @@ void ExpectEmptyPortTable(TavraPoolProxy& pool) {
 TEST(ProxyActivation, BusStartsTheServerFromItsActivationFile) {
   TestBus bus(true);
   ASSERT_TRUE(bus.Ready());
-  EXPECT_EQ(Slurp(bus.ServiceFile()), "[D-BUS Service]\nName=dk.norvik.TavraLink\nExec='" +
-                                          std::filesystem::canonical(TAVRALINK_PATH).string() +
-                                          "'\n");
+  EXPECT_EQ(ReadFile(bus.ServiceFile()), "[D-BUS Service]\nName=dk.norvik.TavraLink\nExec='" +
+                                             std::filesystem::canonical(TAVRALINK_PATH).string() +
+                                             "'\n");
   EXPECT_FALSE(bus.NameHasOwner("dk.norvik.TavraLink"));
 
-  ProxyOptions options = bus.Options();
+  ProxyOptions options = OptionsFor(bus);
   options.program = (bus.Dir() / "no-such-program").string();  // only the bus can start it
   std::shared_ptr<TavraPoolProxy> pool;
   std::string error;
@@ -59,9 +54,10 @@ TEST(ProxyActivation, BusStartsAProgramWhosePathHasASpaceAndAQuote) {
   std::filesystem::copy_file(TAVRALINK_PATH, program);
   TestBus bus(true, program.string());
   ASSERT_TRUE(bus.Ready());
-  EXPECT_EQ(Slurp(bus.ServiceFile()), "[D-BUS Service]\nName=dk.norvik.TavraLink\nExec='" +
-                                          base.string() + "/Tavra Link'\\\\''s bin/tavralink'\n");
-  ProxyOptions options = bus.Options();
+  EXPECT_EQ(ReadFile(bus.ServiceFile()), "[D-BUS Service]\nName=dk.norvik.TavraLink\nExec='" +
+                                             base.string() +
+                                             "/Tavra Link'\\\\''s bin/tavralink'\n");
+  ProxyOptions options = OptionsFor(bus);
   options.program = (bus.Dir() / "no-such-program").string();  // only the bus can start it
   std::shared_ptr<TavraPoolProxy> pool;
   std::string error;
@@ -75,7 +71,7 @@ TEST(ProxyActivation, BusStartsAProgramWhosePathHasASpaceAndAQuote) {
 TEST(ProxyActivation, ProxyStartsTheProgramNamedInTheEnvironment) {
   TestBus bus(false);
   ASSERT_TRUE(bus.Ready());
-  ProxyOptions options = bus.Options();
+  ProxyOptions options = OptionsFor(bus);
   options.program.clear();
   ::setenv("TAVRALINK_PROGRAM", TAVRALINK_PATH, 1);
   std::shared_ptr<TavraPoolProxy> pool;
@@ -93,9 +89,9 @@ TEST(ProxyActivation, SecondClientReachesTheRunningServer) {
   ASSERT_TRUE(bus.Ready());
   std::shared_ptr<TavraPoolProxy> first;
   std::shared_ptr<TavraPoolProxy> second;
-  ASSERT_EQ(ConnectTavraPool(bus.Options(), first), S_OK);
+  ASSERT_EQ(ConnectTavraPool(OptionsFor(bus), first), S_OK);
   const pid_t server = bus.ProcessOf("dk.norvik.TavraLink");
-  ASSERT_EQ(ConnectTavraPool(bus.Options(), second), S_OK);
+  ASSERT_EQ(ConnectTavraPool(OptionsFor(bus), second), S_OK);
   EXPECT_EQ(second->ServerName(), first->ServerName());
   EXPECT_EQ(bus.ProcessOf("dk.norvik.TavraLink"), server);
 }
@@ -103,7 +99,7 @@ TEST(ProxyActivation, SecondClientReachesTheRunningServer) {
 TEST(ProxyActivation, FailsAtOnceWithoutServerOrProgram) {
   TestBus bus(false);
   ASSERT_TRUE(bus.Ready());
-  ProxyOptions options = bus.Options();
+  ProxyOptions options = OptionsFor(bus);
   options.program = (bus.Dir() / "no-such-program").string();
   std::shared_ptr<TavraPoolProxy> pool;
   std::string error;
@@ -119,7 +115,7 @@ TEST(ProxyActivation, FailsAtOnceWithoutServerOrProgram) {
 TEST(ProxyActivation, LookingOnlyNeverStartsTheServer) {
   TestBus bus(true);
   ASSERT_TRUE(bus.Ready());
-  ProxyOptions options = bus.Options();
+  ProxyOptions options = OptionsFor(bus);
   options.startServer = false;
   std::shared_ptr<TavraPoolProxy> pool;
   std::string error;
@@ -129,7 +125,7 @@ TEST(ProxyActivation, LookingOnlyNeverStartsTheServer) {
 
   // Once one runs, the same options reach it.
   std::shared_ptr<TavraPoolProxy> starter;
-  ASSERT_EQ(ConnectTavraPool(bus.Options(), starter), S_OK);
+  ASSERT_EQ(ConnectTavraPool(OptionsFor(bus), starter), S_OK);
   ASSERT_EQ(ConnectTavraPool(options, pool, &error), S_OK) << error;
   EXPECT_EQ(pool->ServerName(), starter->ServerName());
 }

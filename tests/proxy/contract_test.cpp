@@ -16,6 +16,9 @@
 namespace tavra::dbus::test {
 namespace {
 
+using tavra::test::kWait;
+using tavra::test::TestBus;
+
 const QString kPort4 = QStringLiteral("/dk/norvik/TavraLink/Port4");
 
 QVariant Ay(std::initializer_list<int> bytes) {
@@ -42,7 +45,7 @@ class ProxyContract : public ::testing::Test {
 
   // The fake is the only server: nothing real may be started.
   ProxyOptions Options() const {
-    ProxyOptions options = m_bus.Options();
+    ProxyOptions options = OptionsFor(m_bus);
     options.program = (m_bus.Dir() / "no-such-program").string();
     return options;
   }
@@ -537,7 +540,7 @@ TEST(ProxyClosingServer, ClientWaitsForItToLeaveAndStartsANewOne) {
   });
   std::shared_ptr<TavraPoolProxy> pool;
   std::string error;
-  ASSERT_EQ(ConnectTavraPool(bus.Options(), pool, &error), S_OK) << error;
+  ASSERT_EQ(ConnectTavraPool(OptionsFor(bus), pool, &error), S_OK) << error;
   EXPECT_NE(pool->ServerName(), closing.UniqueName().toStdString());
   EXPECT_EQ(pool->ServerName(), bus.NameOwner("dk.norvik.TavraLink"));
   EXPECT_EQ(closing.Calls().size(), 1u);

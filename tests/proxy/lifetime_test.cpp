@@ -14,12 +14,15 @@
 namespace tavra::dbus::test {
 namespace {
 
+using tavra::test::kWait;
+using tavra::test::TestBus;
+
 TEST(ProxyLifetime, CallsAfterTheServerEndedFailAndStartNoNewServer) {
   for (const int signal : {SIGTERM, SIGKILL}) {
     SCOPED_TRACE(signal);
     TestBus bus(true);
     ASSERT_TRUE(bus.Ready());
-    ProxyOptions options = bus.Options();
+    ProxyOptions options = OptionsFor(bus);
     options.program = (bus.Dir() / "no-such-program").string();
     std::shared_ptr<TavraPoolProxy> pool;
     ASSERT_EQ(ConnectTavraPool(options, pool), S_OK);
@@ -60,7 +63,7 @@ TEST(ProxyLifetime, DroppingTheLastProxyReleasesTheObjectOnTheServer) {
   TestBus bus(false);
   ASSERT_TRUE(bus.Ready());
   std::shared_ptr<TavraPoolProxy> pool;
-  ASSERT_EQ(ConnectTavraPool(bus.Options(), pool), S_OK);
+  ASSERT_EQ(ConnectTavraPool(OptionsFor(bus), pool), S_OK);
   std::shared_ptr<ITavra> tavra;
   ASSERT_EQ(pool->CreateTavra(tavra), S_OK);
 

@@ -20,6 +20,8 @@
 namespace tavra::dbus::test {
 namespace {
 
+using tavra::test::TestBus;
+
 constexpr int kWaitMs = 10000;
 
 // org.freedesktop.login1.Manager.Inhibit: records the call and hands out a pipe's write end.

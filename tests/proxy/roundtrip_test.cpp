@@ -13,6 +13,9 @@
 namespace tavra::dbus::test {
 namespace {
 
+using tavra::test::kWait;
+using tavra::test::TestBus;
+
 const std::vector<std::uint8_t> kIdentity{3, 1, 2, 3, 4, 0};
 
 bool IsOnline(const CallbackEvent& e) {
@@ -34,8 +37,8 @@ class ProxyRoundTrip : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(m_bus.Ready());
     std::string error;
-    ASSERT_TRUE(m_sim.StartPseudoTerminal((m_bus.PortDir() / "COM3").string(), &error)) << error;
-    ASSERT_EQ(ConnectTavraPool(m_bus.Options(), m_pool, &error), S_OK) << error;
+    ASSERT_TRUE(m_sim.StartPseudoTerminal((m_bus.PortFolder() / "COM3").string(), &error)) << error;
+    ASSERT_EQ(ConnectTavraPool(OptionsFor(m_bus), m_pool, &error), S_OK) << error;
     ASSERT_EQ(m_pool->GetTavraInterface(3, 0, m_tavra), S_OK);
     ASSERT_NE(m_tavra, nullptr);
     ASSERT_EQ(m_tavra->Client_Add(m_callback, m_client), S_OK);

@@ -12,6 +12,11 @@
 namespace tavra::dbus::test {
 namespace {
 
+using tavra::test::ChildProcess;
+using tavra::test::kWait;
+using tavra::test::ProgramOutcome;
+using tavra::test::TestBus;
+
 const std::string kTavractl = TAVRACTL_PATH;
 
 bool IsOnline(const CallbackEvent& e) {
@@ -57,8 +62,8 @@ class ProxyTavractl : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(m_bus.Ready());
     std::string error;
-    ASSERT_TRUE(m_sim.StartPseudoTerminal((m_bus.PortDir() / "COM3").string(), &error)) << error;
-    ASSERT_EQ(ConnectTavraPool(m_bus.Options(), m_pool, &error), S_OK) << error;
+    ASSERT_TRUE(m_sim.StartPseudoTerminal((m_bus.PortFolder() / "COM3").string(), &error)) << error;
+    ASSERT_EQ(ConnectTavraPool(OptionsFor(m_bus), m_pool, &error), S_OK) << error;
     ASSERT_EQ(m_pool->GetTavraInterface(3, 0, m_tavra), S_OK);
     ASSERT_EQ(m_tavra->Client_Add(m_callback, m_client), S_OK);
     ASSERT_TRUE(m_callback->WaitFor("Management_Indication", IsOnline, 20s));
@@ -247,7 +252,7 @@ TEST(ProxyTavractlStart, StatusNeverStartsButSendStartsTheServerBesideIt) {
 
   sim::SimulatedController sim;
   std::string error;
-  ASSERT_TRUE(sim.StartPseudoTerminal((bus.PortDir() / "COM4").string(), &error)) << error;
+  ASSERT_TRUE(sim.StartPseudoTerminal((bus.PortFolder() / "COM4").string(), &error)) << error;
   // tavractl and tavralink side by side, as installed.
   const std::filesystem::path bin = bus.Dir() / "bin";
   std::filesystem::create_directories(bin);
