@@ -1,10 +1,8 @@
 #include "service_test_support.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <span>
 
 #include "server/stack/debug_trace.h"
@@ -98,34 +96,7 @@ bool RecordingCallback::WaitUntilBlocked(std::chrono::milliseconds timeout) cons
 }
 
 // ---------------------------------------------------------------------------------------------
-// PortDir, PtyController
-
-PortDir::PortDir() {
-  if (const char* old = std::getenv("TAVRA_PORT_DIR")) {
-    m_previous = old;
-  }
-  std::string pattern =
-      (std::filesystem::temp_directory_path() / "tavra-service-test-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) {
-    ADD_FAILURE() << "mkdtemp failed";
-  }
-  m_dir = pattern;
-  setenv("TAVRA_PORT_DIR", m_dir.c_str(), 1);
-}
-
-PortDir::~PortDir() {
-  if (m_previous) {
-    setenv("TAVRA_PORT_DIR", m_previous->c_str(), 1);
-  } else {
-    unsetenv("TAVRA_PORT_DIR");
-  }
-  std::error_code ec;
-  std::filesystem::remove_all(m_dir, ec);
-}
-
-std::string PortDir::PathOf(int port) const {
-  return m_dir + "/COM" + std::to_string(port);
-}
+// PtyController
 
 PtyController::PtyController(const PortDir& dir, int port, sim::SimConfig config)
     : m_sim(std::make_unique<sim::SimulatedController>(std::move(config))) {

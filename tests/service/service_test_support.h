@@ -1,7 +1,7 @@
 #pragma once
 // Helpers shared by the controller object and pool tests: a callback object that records what
-// it receives, a temporary COM port folder (TAVRA_PORT_DIR) with simulated controllers on
-// pseudo-terminals, serial port factories and a settings guard.
+// it receives, simulated controllers on pseudo-terminals in a COM port folder (PortDir, from
+// tests/common), serial port factories and a settings guard.
 
 #include <atomic>
 #include <chrono>
@@ -19,10 +19,12 @@
 #include "server/stack/server_settings.h"
 #include "shared/callback_adapter.h"
 #include "sim/simulated_controller.h"
+#include "tests/common/port_dir.h"
 
 namespace tavra::service::test {
 
 using namespace std::chrono_literals;
+using tavra::test::PortDir;
 
 // One callback as received.
 struct CallbackEvent {
@@ -66,22 +68,6 @@ class RecordingCallback final : public CallbackAdapter {
   bool m_block = false;                                 // guarded by m_mutex
   bool m_blockedInside = false;                         // guarded by m_mutex
   std::function<void(const CallbackEvent&)> m_onEvent;  // set before use
-};
-
-// A temporary folder named by TAVRA_PORT_DIR while the object lives (COM<n> resolves to
-// <folder>/COM<n>); the variable's former value comes back afterwards.
-class PortDir {
- public:
-  PortDir();
-  ~PortDir();
-  PortDir(const PortDir&) = delete;
-  PortDir& operator=(const PortDir&) = delete;
-
-  [[nodiscard]] std::string PathOf(int port) const;
-
- private:
-  std::string m_dir;
-  std::optional<std::string> m_previous;
 };
 
 // A simulated controller serving a pseudo-terminal linked as COM<port> in a PortDir.
