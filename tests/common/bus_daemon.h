@@ -17,9 +17,10 @@ namespace tavra::test {
 class BusDaemon {
  public:
   // `folder`: where the socket (bus) and the daemon's log (daemon.log) go; it must outlive the
-  // daemon and be short (socket paths are limited to 107 bytes). A failure to start is a test
-  // failure, and Ready() is false.
-  explicit BusDaemon(const std::filesystem::path& folder);
+  // daemon and be short (socket paths are limited to 107 bytes). `environment`: put over this
+  // process's for the daemon and the services it starts. A failure to start is a test failure,
+  // and Ready() is false.
+  explicit BusDaemon(const std::filesystem::path& folder, const Environment& environment = {});
   ~BusDaemon();
   BusDaemon(const BusDaemon&) = delete;
   BusDaemon& operator=(const BusDaemon&) = delete;

@@ -43,7 +43,7 @@ class HostBusService : public ::testing::Test {
  protected:
   void SetUp() override {
     test::EnsureApplication();
-    ASSERT_TRUE(m_bus.Ok());
+    ASSERT_TRUE(m_bus.Ready());
     service::SetModuleLock(m_lock);
     m_connection = QDBusConnection::connectToBus(m_bus.Address(), QStringLiteral("service"));
     ASSERT_TRUE(m_connection.isConnected());

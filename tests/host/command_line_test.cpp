@@ -13,12 +13,14 @@
 #include <QtDBus/QDBusConnectionInterface>
 #include <QtDBus/QDBusReply>
 #include <csignal>
+#include <optional>
 
 #include "host_support.h"
 #include "server/host/dbus_names.h"
 #include "server/host/server_process.h"
 #include "server/host/service_file.h"
 #include "server/stack/server_settings.h"
+#include "tests/common/scoped_env.h"
 
 namespace tavra::host {
 namespace {
@@ -138,28 +140,24 @@ TEST_F(HostOptionRun, RegServerThatCannotWriteFailsWithNonZeroCode) {
   QFile dbusDir(blocker + QStringLiteral("/dbus-1"));
   ASSERT_TRUE(dbusDir.open(QIODevice::WriteOnly));
   dbusDir.close();
-  const QByteArray saved = qgetenv("XDG_DATA_HOME");
-  qputenv("XDG_DATA_HOME", QFile::encodeName(blocker));
+  const tavra::test::ScopedEnv dataHome("XDG_DATA_HOME", QFile::encodeName(blocker).toStdString());
   EXPECT_NE(Run({QStringLiteral("tavralink"), QStringLiteral("-RegServer")}), 0);
-  qputenv("XDG_DATA_HOME", saved);
 }
 
 TEST(HostServiceFile, RelativeDataHomeFallsBackToTheHomeFolder) {
-  const QByteArray saved = qgetenv("XDG_DATA_HOME");
-  qputenv("XDG_DATA_HOME", "relative/path");
+  const tavra::test::ScopedEnv dataHome("XDG_DATA_HOME", "relative/path");
   EXPECT_EQ(ServiceFileDirectory(),
             QDir::homePath() + QStringLiteral("/.local/share/dbus-1/services"));
   qunsetenv("XDG_DATA_HOME");
   EXPECT_EQ(ServiceFileDirectory(),
             QDir::homePath() + QStringLiteral("/.local/share/dbus-1/services"));
-  qputenv("XDG_DATA_HOME", saved);
 }
 
 // The program itself: the file names the absolute path of the running program.
 TEST(HostProgramOptions, RegServerAndUnregServerOfTheProgram) {
   test::EnsureApplication();
   test::PrivateBus bus;
-  ASSERT_TRUE(bus.Ok());
+  ASSERT_TRUE(bus.Ready());
   test::ServerUnderTest server(bus);
   ASSERT_TRUE(server.Start({QStringLiteral("/RegServer")}));
   ASSERT_TRUE(server.WaitForExit(10s));
@@ -174,35 +172,35 @@ TEST(HostProgramOptions, RegServerAndUnregServerOfTheProgram) {
   EXPECT_FALSE(server.OwnsName());
 
   // The removal runs with the same folders.
-  test::ChildProcess process;
-  ASSERT_TRUE(process.Start(test::TavralinkProgram(), {QStringLiteral("-unregserver")},
-                            server.Environment()));
-  ASSERT_TRUE(process.WaitForExit(10s));
-  EXPECT_EQ(process.ExitCode(), 0);
+  tavra::test::ChildProcess process({test::TavralinkProgram().toStdString(), "-unregserver"},
+                                    server.Environment(), server.File("unregserver.out"), 3);
+  ASSERT_TRUE(process.Started());
+  const std::optional<int> exitCode = process.Wait(10s);
+  ASSERT_TRUE(exitCode.has_value());
+  EXPECT_EQ(exitCode, 0);
   EXPECT_FALSE(QFile::exists(file));
 }
 
 // After RegServer the bus itself starts the server when a client calls the well-known name.
 TEST(HostProgramOptions, RegisteredServerIsStartedByTheBus) {
   test::EnsureApplication();
-  QTemporaryDir dataHome;
+  const tavra::test::TempDir dataHome;
   {
     test::PrivateBus bus;
-    ASSERT_TRUE(bus.Ok());
+    ASSERT_TRUE(bus.Ready());
     test::ServerUnderTest registration(bus);
-    QProcessEnvironment env = registration.Environment();
-    env.insert(QStringLiteral("XDG_DATA_HOME"), dataHome.path());
-    test::ChildProcess process;
-    ASSERT_TRUE(process.Start(test::TavralinkProgram(), {QStringLiteral("-RegServer")}, env));
-    ASSERT_TRUE(process.WaitForExit(10s));
-    ASSERT_EQ(process.ExitCode(), 0);
+    tavra::test::Environment env = registration.Environment();
+    env["XDG_DATA_HOME"] = dataHome.Path().string();
+    tavra::test::ChildProcess process({test::TavralinkProgram().toStdString(), "-RegServer"}, env,
+                                      registration.File("regserver.out"), 3);
+    ASSERT_TRUE(process.Started());
+    const std::optional<int> exitCode = process.Wait(10s);
+    ASSERT_TRUE(exitCode.has_value());
+    ASSERT_EQ(exitCode, 0);
   }
   // A bus that reads its service files from there.
-  const QByteArray saved = qgetenv("XDG_DATA_HOME");
-  qputenv("XDG_DATA_HOME", QFile::encodeName(dataHome.path()));
-  test::PrivateBus bus;
-  qputenv("XDG_DATA_HOME", saved);
-  ASSERT_TRUE(bus.Ok());
+  test::PrivateBus bus({{"XDG_DATA_HOME", dataHome.Path().string()}});
+  ASSERT_TRUE(bus.Ready());
   QDBusConnection client = QDBusConnection::connectToBus(bus.Address(), QStringLiteral("activate"));
   QDBusMessage call = QDBusMessage::createMethodCall(ServiceName(), PoolPath(), PoolInterface(),
                                                      QStringLiteral("GetPortTable"));
@@ -222,7 +220,7 @@ TEST(HostProgramOptions, RegisteredServerIsStartedByTheBus) {
 TEST(HostProgramOptions, WriteRegistryFailureWithoutAScreenEndsWithTheMessage) {
   test::EnsureApplication();
   test::PrivateBus bus;
-  ASSERT_TRUE(bus.Ok());
+  ASSERT_TRUE(bus.Ready());
   test::ServerUnderTest server(bus);
   // The settings folder "Norvik as" is a file.
   QFile blocker(server.ConfigDir() + QStringLiteral("/Norvik as"));
@@ -240,7 +238,7 @@ TEST(HostProgramOptions, WriteRegistryFailureWithoutAScreenEndsWithTheMessage) {
 TEST(HostProgramOptions, OptionFollowedByAWordStartsTheServer) {
   test::EnsureApplication();
   test::PrivateBus bus;
-  ASSERT_TRUE(bus.Ok());
+  ASSERT_TRUE(bus.Ready());
   test::ServerUnderTest server(bus);
   ASSERT_TRUE(server.Start({QStringLiteral("/regserver"), QStringLiteral("foo")}));
   ASSERT_TRUE(server.WaitForName()) << server.Output().toStdString();

@@ -20,6 +20,8 @@
 #include "shared/result_codes.h"
 #include "shared/sync_event.h"
 #include "sim/simulated_controller.h"
+#include "tests/common/child_process.h"
+#include "tests/common/file_contents.h"
 
 namespace tavra::host {
 namespace {
@@ -54,7 +56,7 @@ class HostDbus : public ::testing::Test {
   void SetUp() override {
     test::EnsureApplication();
     dbus::RegisterPortTableRowType();
-    ASSERT_TRUE(m_bus.Ok());
+    ASSERT_TRUE(m_bus.Ready());
     m_server = std::make_unique<test::ServerUnderTest>(m_bus);
     std::string error;
     ASSERT_TRUE(m_sim.StartPseudoTerminal(
@@ -424,17 +426,20 @@ TEST(HostDbusHelper, DISABLED_HoldEighteenClients) {
 }
 
 TEST_F(HostDbus, KilledClientFreesItsLinkAddresses) {
-  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-  env.insert(QStringLiteral("HOST_HELPER_BUS"), m_bus.Address());
-  test::ChildProcess helper;
-  ASSERT_TRUE(
-      helper.Start(QCoreApplication::applicationFilePath(),
-                   {QStringLiteral("--gtest_filter=HostDbusHelper.DISABLED_HoldEighteenClients"),
-                    QStringLiteral("--gtest_also_run_disabled_tests")},
-                   env));
+  // Descriptor 3 is the pipe nobody reads: the helper's output goes to the file.
+  const std::filesystem::path output = m_server->File("helper.out");
+  tavra::test::ChildProcess helper({QCoreApplication::applicationFilePath().toStdString(),
+                                    "--gtest_filter=HostDbusHelper.DISABLED_HoldEighteenClients",
+                                    "--gtest_also_run_disabled_tests"},
+                                   {{"HOST_HELPER_BUS", m_bus.Address().toStdString()}}, output, 3);
+  ASSERT_TRUE(helper.Started());
   ASSERT_TRUE(test::WaitUntil(
-      [&] { return helper.Output().contains(QStringLiteral("READY")) || !helper.Running(); }, 30s));
-  ASSERT_TRUE(helper.Running()) << helper.Output().toStdString();
+      [&] {
+        return tavra::test::ReadFile(output).find("READY") != std::string::npos ||
+               helper.Wait(0ms).has_value();
+      },
+      30s));
+  ASSERT_FALSE(helper.Wait(0ms).has_value()) << tavra::test::ReadFile(output);
 
   auto client = Client("after");
   QDBusMessage r = client->Pool(QStringLiteral("GetTavraInterface"), {1, 0});
@@ -446,7 +451,7 @@ TEST_F(HostDbus, KilledClientFreesItsLinkAddresses) {
             CommandFailed_ClientNotRegistered);
 
   helper.Signal(SIGKILL);  // no chance to clean up
-  ASSERT_TRUE(helper.WaitForExit(5s));
+  ASSERT_TRUE(helper.Wait(5s).has_value());
   ASSERT_TRUE(test::WaitUntil([&] { return PortTable(*client).at(1).clientCount == 0; }, 10s));
 
   for (int i = 0; i < 18; ++i) {

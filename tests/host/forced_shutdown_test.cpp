@@ -11,6 +11,7 @@
 #include "host_support.h"
 #include "server/host/server_process.h"
 #include "sim/simulated_controller.h"
+#include "tests/common/port_dir.h"
 
 namespace tavra::host {
 namespace {
@@ -24,16 +25,15 @@ using test::RawClient;
 TEST(HostForcedShutdown, EndsAfterTheQuietTimeAndTheClientsLoseTheirObjects) {
   // The bus first: the application object may connect to the session bus when it is made.
   test::PrivateBus bus;
-  ASSERT_TRUE(bus.Ok());
+  ASSERT_TRUE(bus.Ready());
   qputenv("DBUS_SESSION_BUS_ADDRESS", bus.Address().toUtf8());
   test::EnsureApplication();
   QTemporaryDir dir;
   qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.filePath(QStringLiteral("config"))));
-  qputenv("TAVRA_PORT_DIR", QFile::encodeName(dir.path()));
+  const tavra::test::PortDir ports;
   sim::SimulatedController sim;
   std::string error;
-  ASSERT_TRUE(sim.StartPseudoTerminal(dir.filePath(QStringLiteral("COM1")).toStdString(), &error))
-      << error;
+  ASSERT_TRUE(sim.StartPseudoTerminal(ports.PathOf(1), &error)) << error;
 
   ServerRunOptions options;
   options.quietTime = 500ms;

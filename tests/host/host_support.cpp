@@ -1,23 +1,16 @@
 #include "host_support.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <QtCore/QElapsedTimer>
+#include <QtCore/QDir>
 #include <QtDBus/QDBusConnectionInterface>
 #include <QtDBus/QDBusObjectPath>
 #include <QtTest/QTest>
 #include <QtWidgets/QApplication>
-#include <cerrno>
 #include <csignal>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "server/host/dbus_names.h"
+#include "tests/common/file_contents.h"
 
 namespace tavra::host::test {
 
@@ -39,156 +32,6 @@ bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
   return QTest::qWaitFor(condition, static_cast<int>(timeout.count()));
 }
 
-PrivateBus::PrivateBus() {
-  // Started from a short-lived thread of its own: a spawn (vfork underneath) leaves
-  // ThreadSanitizer's view of the spawning thread confused, and that thread then ends.
-  std::thread spawner([this] {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) {
-      return;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    char program[] = "dbus-daemon";
-    char session[] = "--session";
-    char nofork[] = "--nofork";
-    char nosyslog[] = "--nosyslog";
-    char print[] = "--print-address=1";
-    char* argv[] = {program, session, nofork, nosyslog, print, nullptr};
-    pid_t pid = -1;
-    const int rc = posix_spawnp(&pid, program, &actions, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(fds[1]);
-    if (rc == 0) {
-      m_pid = pid;
-      std::string line;
-      pollfd pfd{fds[0], POLLIN, 0};
-      char buffer[256];
-      while (line.find('\n') == std::string::npos && ::poll(&pfd, 1, 10000) > 0) {
-        const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
-        if (n <= 0) {
-          break;
-        }
-        line.append(buffer, static_cast<std::size_t>(n));
-      }
-      const std::size_t end = line.find('\n');
-      if (end != std::string::npos) {
-        m_address = QString::fromStdString(line.substr(0, end)).trimmed();
-      }
-    }
-    ::close(fds[0]);
-  });
-  spawner.join();
-}
-
-PrivateBus::~PrivateBus() {
-  if (m_pid > 0) {
-    ::kill(m_pid, SIGTERM);
-    int status = 0;
-    ::waitpid(m_pid, &status, 0);
-  }
-}
-
-ChildProcess::~ChildProcess() {
-  if (m_pid > 0 && Running()) {
-    ::kill(m_pid, SIGKILL);
-  }
-  if (m_reaper.joinable()) {
-    m_reaper.join();
-  }
-  if (m_output >= 0) {
-    ::close(m_output);
-  }
-}
-
-bool ChildProcess::Start(const QString& program,
-                         const QStringList& arguments,
-                         const QProcessEnvironment& env) {
-  if (m_pid > 0) {
-    return false;
-  }
-  std::vector<std::string> args{program.toStdString()};
-  for (const QString& a : arguments) {
-    args.push_back(a.toStdString());
-  }
-  std::vector<std::string> vars;
-  for (const QString& v : env.toStringList()) {
-    vars.push_back(v.toStdString());
-  }
-  std::thread spawner([&] {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) {
-      return;
-    }
-    std::vector<char*> argv;
-    for (std::string& a : args) {
-      argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (std::string& v : vars) {
-      envp.push_back(v.data());
-    }
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) == 0) {
-      m_pid = pid;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(fds[1]);
-    ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
-    m_output = fds[0];
-  });
-  spawner.join();
-  if (m_pid <= 0) {
-    return false;
-  }
-  m_reaper = std::thread([this] {
-    int status = 0;
-    while (::waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    m_status = status;
-    m_exited.Set();
-  });
-  return true;
-}
-
-bool ChildProcess::WaitForExit(std::chrono::milliseconds timeout) {
-  return m_pid > 0 && m_exited.Wait(timeout);
-}
-
-bool ChildProcess::Running() const {
-  return m_pid > 0 && !m_exited.IsSet();
-}
-
-bool ChildProcess::NormalExit() const {
-  return m_exited.IsSet() && WIFEXITED(m_status.load());
-}
-
-int ChildProcess::ExitCode() const {
-  return m_exited.IsSet() && WIFEXITED(m_status.load()) ? WEXITSTATUS(m_status.load()) : -1;
-}
-
-void ChildProcess::Signal(int signal) {
-  if (Running()) {
-    ::kill(m_pid, signal);
-  }
-}
-
-QString ChildProcess::Output() {
-  char chunk[4096];
-  ssize_t n = 0;
-  while (m_output >= 0 && (n = ::read(m_output, chunk, sizeof chunk)) > 0) {
-    m_buffer.append(chunk, n);
-  }
-  return QString::fromLocal8Bit(m_buffer);
-}
-
 ServerUnderTest::ServerUnderTest(const PrivateBus& bus)
     : m_bus(bus),
       m_watch(QDBusConnection::connectToBus(
@@ -204,56 +47,78 @@ ServerUnderTest::~ServerUnderTest() {
 }
 
 QString ServerUnderTest::ConfigDir() const {
-  return m_dir.filePath(QStringLiteral("config"));
+  return QString::fromStdString(File("config").string());
 }
 QString ServerUnderTest::DataDir() const {
-  return m_dir.filePath(QStringLiteral("data"));
+  return QString::fromStdString(File("data").string());
 }
 QString ServerUnderTest::PortDir() const {
-  return m_dir.filePath(QStringLiteral("ports"));
+  return QString::fromStdString(File("ports").string());
 }
 
-QProcessEnvironment ServerUnderTest::Environment() const {
-  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-  env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), m_bus.Address());
-  env.insert(QStringLiteral("XDG_CONFIG_HOME"), ConfigDir());
-  env.insert(QStringLiteral("XDG_DATA_HOME"), DataDir());
-  env.insert(QStringLiteral("TAVRA_PORT_DIR"), PortDir());
-  env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-  return env;
+tavra::test::Environment ServerUnderTest::Environment() const {
+  return {{"DBUS_SESSION_BUS_ADDRESS", m_bus.Address().toStdString()},
+          {"XDG_CONFIG_HOME", ConfigDir().toStdString()},
+          {"XDG_DATA_HOME", DataDir().toStdString()},
+          {"TAVRA_PORT_DIR", PortDir().toStdString()},
+          {"QT_QPA_PLATFORM", "offscreen"}};
 }
 
 bool ServerUnderTest::Start(const QStringList& arguments) {
-  return m_process.Start(TavralinkProgram(), arguments, Environment());
+  if (m_process) {
+    return false;
+  }
+  std::vector<std::string> argv{TavralinkProgram().toStdString()};
+  for (const QString& a : arguments) {
+    argv.push_back(a.toStdString());
+  }
+  // Descriptor 3 is the pipe nobody reads: standard output and error both go to the file.
+  m_process = std::make_unique<tavra::test::ChildProcess>(argv, Environment(), File("output"), 3);
+  return m_process->Started();
 }
 
 bool ServerUnderTest::OwnsName() const {
   QDBusConnectionInterface* bus = m_watch.interface();
-  if (bus == nullptr) {
+  if (bus == nullptr || !m_process) {
     return false;
   }
   const QDBusReply<uint> pid = bus->servicePid(ServiceName());
-  return pid.isValid() && static_cast<qint64>(pid.value()) == m_process.Pid();
+  return pid.isValid() && static_cast<pid_t>(pid.value()) == m_process->Pid();
 }
 
 bool ServerUnderTest::WaitForName(std::chrono::milliseconds timeout) {
   return WaitUntil([this] { return OwnsName() || !Running(); }, timeout) && OwnsName();
 }
 
+std::optional<int> ServerUnderTest::Ended() const {
+  return m_process ? m_process->Wait(0ms) : std::nullopt;
+}
+
 bool ServerUnderTest::WaitForExit(std::chrono::milliseconds timeout) {
-  return m_process.WaitForExit(timeout);
+  return m_process && m_process->Wait(timeout).has_value();
 }
 
 bool ServerUnderTest::Running() const {
-  return m_process.Running();
+  return m_process && m_process->Started() && !Ended();
+}
+
+int ServerUnderTest::ExitCode() const {
+  return NormalExit() ? *Ended() : -1;
+}
+
+bool ServerUnderTest::NormalExit() const {
+  const std::optional<int> ended = Ended();
+  return ended && *ended >= 0;
 }
 
 void ServerUnderTest::Terminate() {
-  m_process.Signal(SIGTERM);
+  if (m_process) {
+    m_process->Signal(SIGTERM);
+  }
 }
 
-QString ServerUnderTest::Output() {
-  return m_process.Output();
+QString ServerUnderTest::Output() const {
+  return QString::fromLocal8Bit(QByteArray::fromStdString(tavra::test::ReadFile(File("output"))));
 }
 
 class RawClient::Recorder : public QDBusVirtualObject {

@@ -2,23 +2,28 @@
 // Helpers of the host tests: the application object, a private session bus, tavralink started
 // as a child process with its own folders, a plain D-Bus client that is not the project's proxy
 // (raw QDBusMessage calls, and a callback object that records what the server sends), and a
-// simulated controller on a pseudo-terminal.
+// simulated controller on a pseudo-terminal. The daemon and the child processes come from
+// tests/common.
+//
+// Owner: the test that made each object. Threads: the test's thread, which is Qt's main thread;
+// RawClient's recorder is filled on QtDBus's thread under a mutex of its own.
 
-#include <QtCore/QProcessEnvironment>
 #include <QtCore/QStringList>
-#include <QtCore/QTemporaryDir>
 #include <QtDBus/QDBusConnection>
 #include <QtDBus/QDBusMessage>
 #include <QtDBus/QDBusVirtualObject>
-#include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <memory>
-#include <thread>
+#include <optional>
+#include <string_view>
 #include <vector>
 
 #include "shared/dbus/port_table_row.h"
-#include "shared/sync_event.h"
+#include "tests/common/bus_daemon.h"
+#include "tests/common/child_process.h"
+#include "tests/common/temp_dir.h"
 
 namespace tavra::host::test {
 
@@ -27,65 +32,40 @@ using namespace std::chrono_literals;
 // The QApplication of the test program (offscreen), made on first use and kept to the end.
 void EnsureApplication();
 
-// Waits for `condition` while serving events, at most `timeout`.
+// Waits for `condition` while serving events (the objects in this process need them), at most
+// `timeout`.
 bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
 
 // A session bus of its own (dbus-daemon), so tests running side by side never share the
-// server's well-known name.
+// server's well-known name. `environment` is put over this process's for the daemon and the
+// servers it starts.
 class PrivateBus {
  public:
-  PrivateBus();
-  ~PrivateBus();
-  PrivateBus(const PrivateBus&) = delete;
-  PrivateBus& operator=(const PrivateBus&) = delete;
+  explicit PrivateBus(const tavra::test::Environment& environment = {})
+      : m_daemon(m_dir.Path(), environment) {}
 
-  [[nodiscard]] bool Ok() const { return !m_address.isEmpty(); }
-  [[nodiscard]] const QString& Address() const { return m_address; }
+  [[nodiscard]] bool Ready() const { return m_daemon.Ready(); }
+  [[nodiscard]] QString Address() const { return QString::fromStdString(m_daemon.Address()); }
 
  private:
-  int m_pid = -1;
-  QString m_address;
+  tavra::test::TempDir m_dir{"tavra-host"};
+  tavra::test::BusDaemon m_daemon;
 };
 
-// A program run as a child. It is spawned from a short-lived thread of its own and reaped by
-// another (ThreadSanitizer loses track of a thread that spawns: vfork underneath), its standard
-// output and error go to one pipe, and the end is an event (no polling).
-class ChildProcess {
- public:
-  ChildProcess() = default;
-  ~ChildProcess();  // SIGKILL if still running
-  ChildProcess(const ChildProcess&) = delete;
-  ChildProcess& operator=(const ChildProcess&) = delete;
-
-  bool Start(const QString& program, const QStringList& arguments, const QProcessEnvironment& env);
-  bool WaitForExit(std::chrono::milliseconds timeout);
-  [[nodiscard]] bool Running() const;
-  [[nodiscard]] bool NormalExit() const;  // ended by exit(), not by a signal
-  [[nodiscard]] int ExitCode() const;
-  [[nodiscard]] qint64 Pid() const { return m_pid; }
-  void Signal(int signal);
-  // Everything the child wrote so far.
-  QString Output();
-
- private:
-  int m_pid = -1;
-  int m_output = -1;
-  std::atomic<int> m_status{0};
-  Event m_exited{Event::Mode::ManualReset};
-  std::thread m_reaper;
-  QByteArray m_buffer;
-};
-
-// tavralink as a child process on `bus`, with its own configuration, data and COM port folders.
+// tavralink as a child process on `bus`, with its own configuration, data and COM port folders;
+// its standard output and error go to one file.
 class ServerUnderTest {
  public:
   explicit ServerUnderTest(const PrivateBus& bus);
-  ~ServerUnderTest();  // SIGKILL if still running
+  ~ServerUnderTest();  // the child is killed if it still runs
 
   [[nodiscard]] QString ConfigDir() const;
   [[nodiscard]] QString DataDir() const;
   [[nodiscard]] QString PortDir() const;
-  [[nodiscard]] QProcessEnvironment Environment() const;
+  // A file in the server's folder (for the output of another program a test runs).
+  [[nodiscard]] std::filesystem::path File(std::string_view name) const { return m_dir / name; }
+  // What points tavralink at the bus and these folders.
+  [[nodiscard]] tavra::test::Environment Environment() const;
 
   bool Start(const QStringList& arguments = {});
   // Waits until the server owns dk.norvik.TavraLink.
@@ -93,15 +73,18 @@ class ServerUnderTest {
   [[nodiscard]] bool OwnsName() const;
   bool WaitForExit(std::chrono::milliseconds timeout);
   [[nodiscard]] bool Running() const;
-  [[nodiscard]] int ExitCode() const { return m_process.ExitCode(); }
-  [[nodiscard]] bool NormalExit() const { return m_process.NormalExit(); }
-  void Terminate();  // SIGTERM
-  [[nodiscard]] QString Output();
+  [[nodiscard]] int ExitCode() const;     // -1 until it has ended by exit()
+  [[nodiscard]] bool NormalExit() const;  // ended by exit(), not by a signal
+  void Terminate();                       // SIGTERM
+  [[nodiscard]] QString Output() const;
 
  private:
+  // The exit code (-signal) once the server has ended.
+  [[nodiscard]] std::optional<int> Ended() const;
+
   const PrivateBus& m_bus;
-  QTemporaryDir m_dir;
-  ChildProcess m_process;
+  tavra::test::TempDir m_dir{"tavra-server"};
+  std::unique_ptr<tavra::test::ChildProcess> m_process;
   QDBusConnection m_watch;
 };
 

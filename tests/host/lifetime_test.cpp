@@ -23,7 +23,7 @@ class HostLifetime : public ::testing::Test {
  protected:
   void SetUp() override {
     test::EnsureApplication();
-    ASSERT_TRUE(m_bus.Ok());
+    ASSERT_TRUE(m_bus.Ready());
     m_server = std::make_unique<test::ServerUnderTest>(m_bus);
     ASSERT_TRUE(m_server->Start());
     ASSERT_TRUE(m_server->WaitForName()) << m_server->Output().toStdString();
