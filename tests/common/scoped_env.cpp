@@ -4,11 +4,15 @@
 
 namespace tavra::test {
 
-ScopedEnv::ScopedEnv(std::string name, const std::string& value) : m_name(std::move(name)) {
+ScopedEnv::ScopedEnv(std::string name, const std::string& value) : ScopedEnv(std::move(name)) {
+  ::setenv(m_name.c_str(), value.c_str(), 1);
+}
+
+ScopedEnv::ScopedEnv(std::string name) : m_name(std::move(name)) {
   if (const char* former = ::getenv(m_name.c_str()); former != nullptr) {
     m_former = former;
   }
-  ::setenv(m_name.c_str(), value.c_str(), 1);
+  ::unsetenv(m_name.c_str());
 }
 
 ScopedEnv::~ScopedEnv() {

@@ -12,34 +12,18 @@
 #include <optional>
 #include <string>
 
+#include "tests/common/scoped_env.h"
+#include "tests/common/temp_dir.h"
+
 namespace tavra {
 namespace {
 
 namespace fs = std::filesystem;
+using tavra::test::ScopedEnv;
+using tavra::test::TempDir;
 
 class ComPortMapTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    for (const char* name : kVariables) {
-      const char* value = std::getenv(name);
-      m_saved.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
-      ::unsetenv(name);
-    }
-    char pattern[] = "/tmp/tavra-map-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    m_root = pattern;
-  }
-  void TearDown() override {
-    for (const auto& [name, value] : m_saved) {
-      if (value) {
-        ::setenv(name.c_str(), value->c_str(), 1);
-      } else {
-        ::unsetenv(name.c_str());
-      }
-    }
-    std::error_code ec;
-    fs::remove_all(m_root, ec);
-  }
   // Pins COM<n> in <configHome>/tavra/ports/ as a link to target.
   void Pin(const fs::path& configHome, int n, const std::string& target) {
     const fs::path ports = configHome / "tavra" / "ports";
@@ -47,9 +31,11 @@ class ComPortMapTest : public ::testing::Test {
     fs::create_symlink(target, ports / ComPortName(n));
   }
 
-  static constexpr const char* kVariables[] = {"TAVRA_PORT_DIR", "XDG_CONFIG_HOME", "HOME"};
-  std::vector<std::pair<std::string, std::optional<std::string>>> m_saved;
-  fs::path m_root;
+  // What the map reads: unset for each test, and back as it was afterwards.
+  const ScopedEnv m_portDir{"TAVRA_PORT_DIR"};
+  const ScopedEnv m_configHome{"XDG_CONFIG_HOME"};
+  const ScopedEnv m_home{"HOME"};
+  const TempDir m_root{"tavra-map"};
 };
 
 TEST_F(ComPortMapTest, BuiltInDefaults) {

@@ -25,6 +25,7 @@
 #include "loader/window/progress_bar_3d.h"
 #include "loader/window/side_panel_file_dialog.h"
 #include "loader/window/side_panels.h"
+#include "tests/common/port_dir.h"
 
 namespace tavra::loader {
 namespace {
@@ -46,8 +47,6 @@ class WindowTest : public ::testing::Test {
     ASSERT_TRUE(m_dir.isValid());
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_dir.filePath(QStringLiteral("config"))));
     qputenv("XDG_STATE_HOME", QFile::encodeName(m_dir.filePath(QStringLiteral("state"))));
-    qputenv("TAVRA_PORT_DIR", QFile::encodeName(m_dir.filePath(QStringLiteral("ports"))));
-    QDir().mkpath(m_dir.filePath(QStringLiteral("ports")));
   }
 
   // A window on `pool` (a null pool: the driver cannot be created); boxes are recorded.
@@ -76,12 +75,10 @@ class WindowTest : public ::testing::Test {
 
   // A port whose device exists: a link to a device file (a regular file there would name a
   // network port by its first line).
-  void AddPort(int port) {
-    QFile::link(QStringLiteral("/dev/null"),
-                m_dir.filePath(QStringLiteral("ports/COM%1").arg(port)));
-  }
+  void AddPort(int port) { m_ports.Publish(port, "/dev/null"); }
 
   QTemporaryDir m_dir;
+  tavra::test::PortDir m_ports;
   QStringList m_boxes;
 };
 

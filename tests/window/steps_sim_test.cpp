@@ -13,6 +13,7 @@
 #include "server/service/tavra_pool.h"
 #include "server/stack/port_table.h"
 #include "sim/simulated_controller.h"
+#include "tests/common/port_dir.h"
 
 namespace tavra::loader {
 namespace {
@@ -29,13 +30,11 @@ TEST(WindowOnSimulator, BackupPassesItsChecksAndGoesBackInAsAnUpdate) {
   ASSERT_TRUE(dir.isValid());
   qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.filePath(QStringLiteral("config"))));
   qputenv("XDG_STATE_HOME", QFile::encodeName(dir.filePath(QStringLiteral("state"))));
-  qputenv("TAVRA_PORT_DIR", QFile::encodeName(dir.path()));
+  const tavra::test::PortDir ports;
   stack::GlobalPortTable().Clear();
   sim::SimulatedController controller;
   std::string error;
-  ASSERT_TRUE(
-      controller.StartPseudoTerminal(dir.filePath(QStringLiteral("COM1")).toStdString(), &error))
-      << error;
+  ASSERT_TRUE(controller.StartPseudoTerminal(ports.PathOf(1), &error)) << error;
   auto pool = std::make_shared<service::TavraPool>();
 
   StartOptions options;
