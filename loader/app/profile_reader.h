@@ -22,7 +22,7 @@
 
 namespace tavra::loader {
 
-inline constexpr std::size_t kProfileLineChars = std::size_t{64} * 1024;
+inline constexpr std::size_t kProfileLineChars = 64 * 1024;
 
 // The value of section/key, or nothing when the source, the section or the key is missing.
 [[nodiscard]] std::optional<std::string> FindProfileValue(const LineSource& source,

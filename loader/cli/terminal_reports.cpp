@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 namespace tavra::loader::cli {
@@ -12,7 +13,7 @@ constexpr int kBarWidth = 30;
 constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
 
 std::string Clock(double seconds) {
-  const auto whole = static_cast<long>(seconds + 0.5);
+  const long whole = std::lround(seconds);
   char text[32];
   std::snprintf(text, sizeof text, "%ld:%02ld", whole / 60, whole % 60);
   return text;
