@@ -61,16 +61,18 @@ HRESULT TavraProxy::Simple(const char* method, const QList<QVariant>& arguments)
 }
 
 HRESULT TavraProxy::WithData(const char* method,
-                             std::int32_t P_ClientId,
-                             std::int32_t id,
+                             QList<QVariant> arguments,
                              std::int32_t P_DataLength,
-                             const std::uint8_t* P_Data) {
+                             const std::uint8_t* P_Data,
+                             const QList<QVariant>& after) {
   QVariant data;
   HRESULT refusal = S_OK;
   if (!DataArgument(P_DataLength, P_Data, data, refusal)) {
     return refusal;
   }
-  return Simple(method, {Int(P_ClientId), Int(id), data});
+  arguments.append(data);
+  arguments.append(after);
+  return Simple(method, arguments);
 }
 
 HRESULT TavraProxy::Register(const char* method,
@@ -132,20 +134,15 @@ HRESULT TavraProxy::Data_Request(std::int32_t P_ClientId,
                                  const std::uint8_t* P_Data,
                                  std::uint8_t P_L7ResponseRequired,
                                  std::int32_t P_RequestId) {
-  QVariant data;
-  HRESULT refusal = S_OK;
-  if (!DataArgument(P_DataLength, P_Data, data, refusal)) {
-    return refusal;
-  }
-  return Simple("Data_Request",
-                {Int(P_ClientId), Int(P_RxId), data, Byte(P_L7ResponseRequired), Int(P_RequestId)});
+  return WithData("Data_Request", {Int(P_ClientId), Int(P_RxId)}, P_DataLength, P_Data,
+                  {Byte(P_L7ResponseRequired), Int(P_RequestId)});
 }
 
 HRESULT TavraProxy::Data_Response(std::int32_t P_ClientId,
                                   std::int32_t P_ResponseId,
                                   std::int32_t P_DataLength,
                                   const std::uint8_t* P_Data) {
-  return WithData("Data_Response", P_ClientId, P_ResponseId, P_DataLength, P_Data);
+  return WithData("Data_Response", {Int(P_ClientId), Int(P_ResponseId)}, P_DataLength, P_Data);
 }
 
 HRESULT TavraProxy::Connect_Request(std::int32_t P_ClientId,
@@ -153,12 +150,8 @@ HRESULT TavraProxy::Connect_Request(std::int32_t P_ClientId,
                                     std::int32_t P_RxId,
                                     std::int32_t P_DataLength,
                                     const std::uint8_t* P_Data) {
-  QVariant data;
-  HRESULT refusal = S_OK;
-  if (!DataArgument(P_DataLength, P_Data, data, refusal)) {
-    return refusal;
-  }
-  return Simple("Connect_Request", {Int(P_ClientId), Int(P_RequestId), Int(P_RxId), data});
+  return WithData("Connect_Request", {Int(P_ClientId), Int(P_RequestId), Int(P_RxId)}, P_DataLength,
+                  P_Data);
 }
 
 HRESULT TavraProxy::Management_Request(std::int32_t P_ClientId,
@@ -197,12 +190,8 @@ HRESULT TavraProxy::Connect_Response(std::int32_t P_ClientId,
                                      std::uint8_t P_Accept,
                                      std::int32_t P_DataLength,
                                      const std::uint8_t* P_Data) {
-  QVariant data;
-  HRESULT refusal = S_OK;
-  if (!DataArgument(P_DataLength, P_Data, data, refusal)) {
-    return refusal;
-  }
-  return Simple("Connect_Response", {Int(P_ClientId), Int(P_ConnectionId), Byte(P_Accept), data});
+  return WithData("Connect_Response", {Int(P_ClientId), Int(P_ConnectionId), Byte(P_Accept)},
+                  P_DataLength, P_Data);
 }
 
 HRESULT TavraProxy::Management_SetupBackoff(std::int32_t P_ClientId,
@@ -219,28 +208,32 @@ HRESULT TavraProxy::Disconnect_Request(std::int32_t P_ClientId,
                                        std::int32_t P_ConnectionId,
                                        std::int32_t P_DataLength,
                                        const std::uint8_t* P_Data) {
-  return WithData("Disconnect_Request", P_ClientId, P_ConnectionId, P_DataLength, P_Data);
+  return WithData("Disconnect_Request", {Int(P_ClientId), Int(P_ConnectionId)}, P_DataLength,
+                  P_Data);
 }
 
 HRESULT TavraProxy::Disconnect_Response(std::int32_t P_ClientId,
                                         std::int32_t P_ConnectionId,
                                         std::int32_t P_DataLength,
                                         const std::uint8_t* P_Data) {
-  return WithData("Disconnect_Response", P_ClientId, P_ConnectionId, P_DataLength, P_Data);
+  return WithData("Disconnect_Response", {Int(P_ClientId), Int(P_ConnectionId)}, P_DataLength,
+                  P_Data);
 }
 
 HRESULT TavraProxy::ConnectionData_Request(std::int32_t P_ClientId,
                                            std::int32_t P_ConnectionId,
                                            std::int32_t P_DataLength,
                                            const std::uint8_t* P_Data) {
-  return WithData("ConnectionData_Request", P_ClientId, P_ConnectionId, P_DataLength, P_Data);
+  return WithData("ConnectionData_Request", {Int(P_ClientId), Int(P_ConnectionId)}, P_DataLength,
+                  P_Data);
 }
 
 HRESULT TavraProxy::ConnectionData_Response(std::int32_t P_ClientId,
                                             std::int32_t P_ConnectionId,
                                             std::int32_t P_DataLength,
                                             const std::uint8_t* P_Data) {
-  return WithData("ConnectionData_Response", P_ClientId, P_ConnectionId, P_DataLength, P_Data);
+  return WithData("ConnectionData_Response", {Int(P_ClientId), Int(P_ConnectionId)}, P_DataLength,
+                  P_Data);
 }
 
 }  // namespace tavra::dbus

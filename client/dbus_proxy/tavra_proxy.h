@@ -79,12 +79,13 @@ class TavraProxy final : public ITavra {
  private:
   // A method whose reply is just the result code.
   HRESULT Simple(const char* method, const QList<QVariant>& arguments);
-  // A method taking (P_ClientId, second id, P_Data) and answering the result code.
+  // A method taking `arguments`, then P_Data (see DataArgument), then `after`, and answering the
+  // result code; a refused buffer is answered without a call.
   HRESULT WithData(const char* method,
-                   std::int32_t P_ClientId,
-                   std::int32_t id,
+                   QList<QVariant> arguments,
                    std::int32_t P_DataLength,
-                   const std::uint8_t* P_Data);
+                   const std::uint8_t* P_Data,
+                   const QList<QVariant>& after = {});
   // Client_Add and Client_AddEx.
   HRESULT Register(const char* method,
                    std::shared_ptr<ITavraCallback> callback,
