@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <new>
+#include <optional>
 #include <system_error>
 #include <utility>
 
@@ -33,9 +34,33 @@ bool IsValidRxId(std::int32_t rxId) {
   return rxId >= 0 && rxId <= kL4MaxRxId;
 }
 
-// The client's data once its length has passed the checks.
-std::span<const std::uint8_t> Bytes(const std::uint8_t* data, std::int32_t length) {
-  return {data, static_cast<std::size_t>(length)};
+using ClientBytes = std::span<const std::uint8_t>;
+
+// What a client's request is checked for besides the started port, the client and its length.
+struct RequestChecks {
+  bool l4Backoff = true;                            // it waits for the controller's answer
+  std::optional<std::int32_t> rxId = std::nullopt;  // the destination it names, if any
+};
+constexpr RequestChecks kRequestChecks{};
+// An answer to the controller waits for nothing and names no destination.
+constexpr RequestChecks kAnswerChecks{.l4Backoff = false};
+
+// The checks in their order, then `handOver` with the client's data once its length has passed.
+template <typename HandOver>
+Result Checked(const CL4Impl& impl,
+               std::int32_t key,
+               std::int32_t length,
+               const std::uint8_t* data,
+               const L4Backoff& backoff,
+               const RequestChecks& checks,
+               const HandOver& handOver) {
+  if (const Result r = impl.CommonChecks(key, length, data, backoff, checks.l4Backoff); r != kOk) {
+    return r;
+  }
+  if (checks.rxId && !IsValidRxId(*checks.rxId)) {
+    return kL4InvalidRxId;
+  }
+  return handOver(ClientBytes(data, static_cast<std::size_t>(length)));
 }
 
 }  // namespace
@@ -327,13 +352,9 @@ Result CL4::DataRequest(std::int32_t key,
   if (!responseRequired) {
     return m_impl->Datagram(key, rxId, length, data, backoff, requestId);
   }
-  if (const Result r = m_impl->CommonChecks(key, length, data, backoff, true); r != kOk) {
-    return r;
-  }
-  if (!IsValidRxId(rxId)) {
-    return kL4InvalidRxId;
-  }
-  return m_impl->Transactions().Open(key, rxId, Bytes(data, length), backoff, requestId);
+  return Checked(*m_impl, key, length, data, backoff, {.rxId = rxId}, [&](ClientBytes bytes) {
+    return m_impl->Transactions().Open(key, rxId, bytes, backoff, requestId);
+  });
 }
 
 Result CL4::DataResponse(std::int32_t key,
@@ -341,10 +362,9 @@ Result CL4::DataResponse(std::int32_t key,
                          std::int32_t length,
                          const std::uint8_t* data,
                          const L4Backoff& backoff) {
-  if (const Result r = m_impl->CommonChecks(key, length, data, backoff, false); r != kOk) {
-    return r;
-  }
-  return m_impl->Answers().Answer(key, responseId, Bytes(data, length), backoff);
+  return Checked(*m_impl, key, length, data, backoff, kAnswerChecks, [&](ClientBytes bytes) {
+    return m_impl->Answers().Answer(key, responseId, bytes, backoff);
+  });
 }
 
 Result CL4::ConnectRequest(std::int32_t key,
@@ -353,13 +373,9 @@ Result CL4::ConnectRequest(std::int32_t key,
                            std::int32_t length,
                            const std::uint8_t* data,
                            const L4Backoff& backoff) {
-  if (const Result r = m_impl->CommonChecks(key, length, data, backoff, true); r != kOk) {
-    return r;
-  }
-  if (!IsValidRxId(rxId)) {
-    return kL4InvalidRxId;
-  }
-  return m_impl->Connections().Connect(key, requestId, rxId, Bytes(data, length), backoff);
+  return Checked(*m_impl, key, length, data, backoff, {.rxId = rxId}, [&](ClientBytes bytes) {
+    return m_impl->Connections().Connect(key, requestId, rxId, bytes, backoff);
+  });
 }
 
 Result CL4::ConnectResponse(std::int32_t /*key*/,
@@ -376,10 +392,9 @@ Result CL4::DisconnectRequest(std::int32_t key,
                               std::int32_t length,
                               const std::uint8_t* data,
                               const L4Backoff& backoff) {
-  if (const Result r = m_impl->CommonChecks(key, length, data, backoff, true); r != kOk) {
-    return r;
-  }
-  return m_impl->Connections().Disconnect(key, connectionId, Bytes(data, length));
+  return Checked(*m_impl, key, length, data, backoff, kRequestChecks, [&](ClientBytes bytes) {
+    return m_impl->Connections().Disconnect(key, connectionId, bytes);
+  });
 }
 
 Result CL4::DisconnectResponse(std::int32_t key,
@@ -387,11 +402,10 @@ Result CL4::DisconnectResponse(std::int32_t key,
                                std::int32_t length,
                                const std::uint8_t* data,
                                const L4Backoff& backoff) {
-  if (const Result r = m_impl->CommonChecks(key, length, data, backoff, false); r != kOk) {
-    return r;
-  }
-  return m_impl->Connections().Answer(L4PduType::DisconnectAnswer, key, connectionId,
-                                      Bytes(data, length), backoff);
+  return Checked(*m_impl, key, length, data, backoff, kAnswerChecks, [&](ClientBytes bytes) {
+    return m_impl->Connections().Answer(L4PduType::DisconnectAnswer, key, connectionId, bytes,
+                                        backoff);
+  });
 }
 
 Result CL4::ConnectionDataRequest(std::int32_t key,
@@ -399,10 +413,9 @@ Result CL4::ConnectionDataRequest(std::int32_t key,
                                   std::int32_t length,
                                   const std::uint8_t* data,
                                   const L4Backoff& backoff) {
-  if (const Result r = m_impl->CommonChecks(key, length, data, backoff, true); r != kOk) {
-    return r;
-  }
-  return m_impl->Connections().SendData(key, connectionId, Bytes(data, length), backoff);
+  return Checked(*m_impl, key, length, data, backoff, kRequestChecks, [&](ClientBytes bytes) {
+    return m_impl->Connections().SendData(key, connectionId, bytes, backoff);
+  });
 }
 
 Result CL4::ConnectionDataResponse(std::int32_t key,
@@ -410,11 +423,10 @@ Result CL4::ConnectionDataResponse(std::int32_t key,
                                    std::int32_t length,
                                    const std::uint8_t* data,
                                    const L4Backoff& backoff) {
-  if (const Result r = m_impl->CommonChecks(key, length, data, backoff, false); r != kOk) {
-    return r;
-  }
-  return m_impl->Connections().Answer(L4PduType::ConnectionDataAnswer, key, connectionId,
-                                      Bytes(data, length), backoff);
+  return Checked(*m_impl, key, length, data, backoff, kAnswerChecks, [&](ClientBytes bytes) {
+    return m_impl->Connections().Answer(L4PduType::ConnectionDataAnswer, key, connectionId, bytes,
+                                        backoff);
+  });
 }
 
 int CL4::OpenTransactions() const {
