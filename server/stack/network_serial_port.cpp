@@ -17,6 +17,7 @@
 #include "server/stack/frame_codec.h"
 #include "server/stack/frame_parser.h"
 #include "server/stack/line_timing.h"
+#include "server/stack/receive_loop.h"
 #include "server/stack/rfc2217_session.h"
 #include "server/stack/tcp_connect.h"
 #include "server/stack/telnet_codec.h"
@@ -330,13 +331,13 @@ void NetworkSerialPort::Close() {
   InterruptReceive();
 }
 
-std::shared_ptr<NetworkSerialPort::Connection> NetworkSerialPort::CurrentConnection() const {
+std::shared_ptr<NetworkSerialPort::Connection> NetworkSerialPort::CurrentDevice() const {
   std::lock_guard lock(m_portMutex);
   return m_connection;
 }
 
 bool NetworkSerialPort::IsConnected() const {
-  return CurrentConnection() != nullptr;
+  return CurrentDevice() != nullptr;
 }
 
 bool NetworkSerialPort::WaitConnected(bool connected, milliseconds timeout) const {
@@ -373,7 +374,7 @@ Result NetworkSerialPort::SetBitRate(int bitRate) {
   // The pause starts once the last frame at the old rate has left the line.
   {
     std::lock_guard writeLock(m_writeMutex);
-    if (const std::shared_ptr<Connection> connection = CurrentConnection()) {
+    if (const std::shared_ptr<Connection> connection = CurrentDevice()) {
       const auto now = Clock::now();
       (void)WaitOnLine(connection->Fd(), now, now + kDataFrameLimit, kWriteTimeout);
     }
@@ -384,7 +385,7 @@ Result NetworkSerialPort::SetBitRate(int bitRate) {
 }
 
 Result NetworkSerialPort::ConfirmBitRate(int bitRate) {
-  const std::shared_ptr<Connection> connection = CurrentConnection();
+  const std::shared_ptr<Connection> connection = CurrentDevice();
   if (connection) {
     const std::uint64_t seen =
         connection->WithSession([](Rfc2217Session& s) { return s.BaudRateAnswers(); });
@@ -414,7 +415,7 @@ Result NetworkSerialPort::WriteAll(std::span<const std::uint8_t> bytes,
                                    milliseconds limit,
                                    Result timeoutResult) {
   std::lock_guard writeLock(m_writeMutex);
-  const std::shared_ptr<Connection> connection = CurrentConnection();
+  const std::shared_ptr<Connection> connection = CurrentDevice();
   if (!connection || m_writesAborted.IsSet()) {
     return kWriteFailed;
   }
@@ -433,7 +434,7 @@ Result NetworkSerialPort::WriteAll(std::span<const std::uint8_t> bytes,
     return timeoutResult;
   }
   if (error != 0) {
-    DropConnection(connection);
+    DropDevice(connection);
     InterruptReceive();
     return kWriteFailed;
   }
@@ -478,7 +479,7 @@ void NetworkSerialPort::InterruptReceive() {
   m_wake.Signal();
 }
 
-void NetworkSerialPort::DropConnection(const std::shared_ptr<Connection>& connection) {
+void NetworkSerialPort::DropDevice(const std::shared_ptr<Connection>& connection) {
   {
     std::lock_guard lock(m_portMutex);
     if (m_connection != connection) {
@@ -494,7 +495,7 @@ void NetworkSerialPort::DropConnection(const std::shared_ptr<Connection>& connec
   }
 }
 
-void NetworkSerialPort::TryReconnect() {
+void NetworkSerialPort::TryReopen() {
   std::lock_guard config(m_configMutex);
   NetworkPortUrl url;
   int bitRate = 0;
@@ -530,16 +531,23 @@ void NetworkSerialPort::TryReconnect() {
   }
 }
 
-bool NetworkSerialPort::ReadAvailable(Connection& connection, FrameParser& parser, bool& gotData) {
-  std::array<std::uint8_t, kReadChunk> buffer{};
+int NetworkSerialPort::ReopenDelayMs() const {
+  std::lock_guard lock(m_portMutex);
+  return m_url ? m_backoffMs : -1;
+}
+
+bool NetworkSerialPort::ReadAvailable(Connection& connection, short events, ReceivePoller& poller) {
+  const std::span<std::uint8_t> buffer = poller.Buffer();
   std::vector<std::uint8_t> data;
+  bool gotData = false;
+  bool ended = false;
   for (;;) {
     const ssize_t n = ::recv(connection.Fd(), buffer.data(), buffer.size(), MSG_DONTWAIT);
     if (n > 0) {
       data.clear();
-      connection.Take({buffer.data(), static_cast<std::size_t>(n)}, data);
+      connection.Take(buffer.first(static_cast<std::size_t>(n)), data);
       if (!data.empty()) {
-        parser.Feed(data);
+        poller.Feed(data);
         gotData = true;
       }
       continue;
@@ -547,78 +555,18 @@ bool NetworkSerialPort::ReadAvailable(Connection& connection, FrameParser& parse
     if (n < 0 && errno == EINTR) {
       continue;
     }
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      return true;
-    }
     // 0 bytes: the server closed the connection (after any data read before).
-    return false;
+    ended = n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+    break;
   }
+  if (gotData) {
+    poller.NoteActivity();
+  }
+  return !ended && (events & (POLLERR | POLLNVAL)) == 0;
 }
 
 Result NetworkSerialPort::ReceiveLoop(Event& stop, FrameParser& parser) {
-  if (!m_wake.Ok()) {
-    return -1;
-  }
-  parser.Reset();
-  parser.ResetSequence();
-  bool recentlyActive = false;
-  Clock::time_point lastActivity{};
-  while (!stop.IsSet()) {
-    const std::shared_ptr<Connection> connection = CurrentConnection();
-    if (!connection) {
-      bool open = false;
-      {
-        std::lock_guard lock(m_portMutex);
-        open = m_url.has_value();
-      }
-      m_wake.Wait(open ? m_backoffMs : -1);
-      if (open && !stop.IsSet()) {
-        TryReconnect();
-      }
-      continue;
-    }
-    int timeoutMs = -1;
-    if (recentlyActive) {
-      timeoutMs = MillisecondsLeft(lastActivity + kReceiveGap);
-      if (timeoutMs == 0) {
-        parser.Reset();  // a pause of 100 ms after activity drops a partial frame
-        recentlyActive = false;
-        continue;
-      }
-    }
-    std::array<pollfd, 2> fds{{{connection->Fd(), POLLIN, 0}, {m_wake.Fd(), POLLIN, 0}}};
-    const int rc = ::poll(fds.data(), fds.size(), timeoutMs);
-    if (rc < 0) {
-      if (errno != EINTR) {
-        m_wake.Wait(kFirstBackoffMs);  // out of resources: do not spin
-      }
-      continue;
-    }
-    if (rc == 0) {
-      parser.Reset();
-      recentlyActive = false;
-      continue;
-    }
-    if ((fds[1].revents & POLLIN) != 0) {
-      m_wake.Drain();
-    }
-    if (fds[0].revents == 0) {
-      continue;
-    }
-    bool gotData = false;
-    const bool alive =
-        ReadAvailable(*connection, parser, gotData) && (fds[0].revents & (POLLERR | POLLNVAL)) == 0;
-    if (gotData) {
-      recentlyActive = true;
-      lastActivity = Clock::now();
-    }
-    if (!alive) {
-      DropConnection(connection);
-      parser.Reset();
-      recentlyActive = false;
-    }
-  }
-  return kOk;
+  return RunReceiveLoop(stop, parser, m_wake, *this);
 }
 
 }  // namespace tavra::stack

@@ -39,6 +39,8 @@
 
 namespace tavra::stack {
 
+class ReceivePoller;
+
 class NetworkSerialPort final : public ISerialPort {
  public:
   NetworkSerialPort();
@@ -74,15 +76,21 @@ class NetworkSerialPort final : public ISerialPort {
  private:
   class Connection;
 
-  [[nodiscard]] std::shared_ptr<Connection> CurrentConnection() const;
+  // The connection is this port's device (as IDeviceListener says), also in these names.
+  [[nodiscard]] std::shared_ptr<Connection> CurrentDevice() const;
   // Connects and sets the line up; logs failures when `log`.
   [[nodiscard]] Result Connect(const NetworkPortUrl& url,
                                int bitRate,
                                bool log,
                                std::shared_ptr<Connection>& out) const;
   [[nodiscard]] Result Negotiate(Connection& connection, int bitRate, bool log) const;
-  void DropConnection(const std::shared_ptr<Connection>& connection);
-  void TryReconnect();
+  void DropDevice(const std::shared_ptr<Connection>& connection);
+  void TryReopen();
+  // The rest of what the receive loop calls (receive_loop.h).
+  template <typename Port>
+  friend Result RunReceiveLoop(Event& stop, FrameParser& parser, const WakeFd& wake, Port& port);
+  [[nodiscard]] int ReopenDelayMs() const;
+  [[nodiscard]] bool ReadAvailable(Connection& connection, short events, ReceivePoller& poller);
   [[nodiscard]] Result WriteAll(std::span<const std::uint8_t> bytes,
                                 std::chrono::milliseconds limit,
                                 Result timeoutResult);
@@ -91,8 +99,6 @@ class NetworkSerialPort final : public ISerialPort {
                                   std::chrono::steady_clock::time_point deadline,
                                   Result timeoutResult);
   [[nodiscard]] Result ConfirmBitRate(int bitRate);
-  // Reads what is there; false when the connection has ended.
-  [[nodiscard]] bool ReadAvailable(Connection& connection, FrameParser& parser, bool& gotData);
 
   WakeFd m_wake;                          // wakes the receive loop
   IDeviceListener* m_listener = nullptr;  // set before the threads start

@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -18,6 +17,7 @@
 #include "server/stack/frame_codec.h"
 #include "server/stack/frame_parser.h"
 #include "server/stack/line_timing.h"
+#include "server/stack/receive_loop.h"
 #include "server/stack/uart_probe.h"
 #include "shared/com_port_map.h"
 
@@ -417,94 +417,40 @@ void TermiosSerialPort::TryReopen() {
   }
 }
 
-bool TermiosSerialPort::HasPath() const {
+int TermiosSerialPort::ReopenDelayMs() const {
   std::lock_guard lock(m_deviceMutex);
-  return !m_path.empty();
+  return m_path.empty() ? -1 : kReopenIntervalMs;  // closed: nothing to read until stopped
+}
+
+bool TermiosSerialPort::ReadAvailable(Device& device, short events, ReceivePoller& poller) {
+  bool lost = (events & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+  bool first = true;
+  const std::span<std::uint8_t> buffer = poller.Buffer();
+  for (;;) {
+    const ssize_t n = ::read(device.Fd(), buffer.data(), buffer.size());
+    if (n > 0) {
+      poller.Feed(buffer.first(static_cast<std::size_t>(n)));
+      poller.NoteActivity();
+      first = false;
+      continue;
+    }
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      break;
+    }
+    // 0 bytes right after poll reported input: the device has hung up (as EIO does).
+    if (n < 0 || first) {
+      lost = true;
+    }
+    break;
+  }
+  return !lost;
 }
 
 Result TermiosSerialPort::ReceiveLoop(Event& stop, FrameParser& parser) {
-  if (!m_wake.Ok()) {
-    return -1;
-  }
-  parser.Reset();
-  parser.ResetSequence();
-  bool recentlyActive = false;
-  Clock::time_point lastActivity{};
-  std::array<std::uint8_t, kReadChunk> buffer{};
-
-  while (!stop.IsSet()) {
-    const std::shared_ptr<Device> device = CurrentDevice();
-    if (!device) {
-      if (!HasPath()) {
-        m_wake.Wait(-1);  // closed: nothing to read until stopped
-        continue;
-      }
-      m_wake.Wait(kReopenIntervalMs);
-      if (!stop.IsSet()) {
-        TryReopen();
-      }
-      continue;
-    }
-
-    int timeoutMs = -1;
-    if (recentlyActive) {
-      timeoutMs = MillisecondsLeft(lastActivity + kReceiveGap);
-      if (timeoutMs == 0) {
-        parser.Reset();  // a pause of 100 ms after activity drops a partial frame
-        recentlyActive = false;
-        continue;
-      }
-    }
-    std::array<pollfd, 2> fds{{{device->Fd(), POLLIN, 0}, {m_wake.Fd(), POLLIN, 0}}};
-    const int rc = ::poll(fds.data(), fds.size(), timeoutMs);
-    if (rc < 0) {
-      if (errno != EINTR) {
-        m_wake.Wait(kReopenIntervalMs);  // out of resources: do not spin
-      }
-      continue;
-    }
-    if (rc == 0) {
-      parser.Reset();
-      recentlyActive = false;
-      continue;
-    }
-    if ((fds[1].revents & POLLIN) != 0) {
-      m_wake.Drain();
-    }
-    const short events = fds[0].revents;
-    if (events == 0) {
-      continue;
-    }
-    bool lost = (events & (POLLHUP | POLLERR | POLLNVAL)) != 0;
-    bool first = true;
-    for (;;) {
-      const ssize_t n = ::read(device->Fd(), buffer.data(), buffer.size());
-      if (n > 0) {
-        parser.Feed(std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(n)));
-        recentlyActive = true;
-        lastActivity = Clock::now();
-        first = false;
-        continue;
-      }
-      if (n < 0 && errno == EINTR) {
-        continue;
-      }
-      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        break;
-      }
-      // 0 bytes right after poll reported input: the device has hung up (as EIO does).
-      if (n < 0 || first) {
-        lost = true;
-      }
-      break;
-    }
-    if (lost) {
-      DropDevice(device);
-      parser.Reset();
-      recentlyActive = false;
-    }
-  }
-  return kOk;
+  return RunReceiveLoop(stop, parser, m_wake, *this);
 }
 
 }  // namespace tavra::stack

@@ -39,6 +39,8 @@
 
 namespace tavra::stack {
 
+class ReceivePoller;
+
 class TermiosSerialPort final : public ISerialPort {
  public:
   TermiosSerialPort();
@@ -83,7 +85,11 @@ class TermiosSerialPort final : public ISerialPort {
   // (receiver thread).
   void DropDevice(const std::shared_ptr<Device>& device);
   void TryReopen();
-  [[nodiscard]] bool HasPath() const;
+  // The rest of what the receive loop calls (receive_loop.h).
+  template <typename Port>
+  friend Result RunReceiveLoop(Event& stop, FrameParser& parser, const WakeFd& wake, Port& port);
+  [[nodiscard]] int ReopenDelayMs() const;
+  [[nodiscard]] bool ReadAvailable(Device& device, short events, ReceivePoller& poller);
   [[nodiscard]] Result WriteAll(std::span<const std::uint8_t> bytes,
                                 std::chrono::milliseconds limit,
                                 Result timeoutResult);
