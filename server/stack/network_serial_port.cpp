@@ -14,7 +14,6 @@
 #include <utility>
 #include <vector>
 
-#include "server/stack/frame_codec.h"
 #include "server/stack/frame_parser.h"
 #include "server/stack/line_timing.h"
 #include "server/stack/receive_loop.h"
@@ -462,23 +461,6 @@ Result NetworkSerialPort::WaitOnLine(int fd,
   }
 }
 
-void NetworkSerialPort::AbortWrites() {
-  m_writesAborted.Set();
-}
-
-Result NetworkSerialPort::WriteDataFrame(std::span<const std::uint8_t> frame) {
-  return WriteAll(frame, kDataFrameLimit, kWriteTimeout);
-}
-
-Result NetworkSerialPort::WriteAckFrame(std::uint8_t x) {
-  const auto frame = EncodeAckFrame(x);
-  return WriteAll(frame, kAckFrameLimit, kWriteFailed);
-}
-
-void NetworkSerialPort::InterruptReceive() {
-  m_wake.Signal();
-}
-
 void NetworkSerialPort::DropDevice(const std::shared_ptr<Connection>& connection) {
   {
     std::lock_guard lock(m_portMutex);
@@ -490,9 +472,7 @@ void NetworkSerialPort::DropDevice(const std::shared_ptr<Connection>& connection
     std::fprintf(stderr, "TavraLink: %s: connection lost, connecting again\n", m_name.c_str());
   }
   connection->MarkLost();
-  if (m_listener != nullptr) {
-    m_listener->OnDeviceLost();
-  }
+  TellDeviceLost();
 }
 
 void NetworkSerialPort::TryReopen() {
@@ -526,9 +506,7 @@ void NetworkSerialPort::TryReopen() {
   }
   m_backoffMs = kFirstBackoffMs;
   std::fprintf(stderr, "TavraLink: %s: connected again\n", name.c_str());
-  if (m_listener != nullptr) {
-    m_listener->OnDeviceBack();
-  }
+  TellDeviceBack();
 }
 
 int NetworkSerialPort::ReopenDelayMs() const {

@@ -33,7 +33,7 @@
 #include <span>
 #include <string>
 
-#include "server/stack/serial_port.h"
+#include "server/stack/descriptor_serial_port.h"
 #include "server/stack/wake_fd.h"
 #include "shared/network_port_url.h"
 
@@ -41,7 +41,7 @@ namespace tavra::stack {
 
 class ReceivePoller;
 
-class NetworkSerialPort final : public ISerialPort {
+class NetworkSerialPort final : public DescriptorSerialPort {
  public:
   NetworkSerialPort();
   // Closes the connection and the wake-up descriptor. The receive loop must have ended.
@@ -59,13 +59,8 @@ class NetworkSerialPort final : public ISerialPort {
   // when the server has answered (ETIMEDOUT after 2 s, EIO for another rate than asked).
   // tcp: 9600 only (EINVAL for others). EBADF when not open.
   [[nodiscard]] Result SetBitRate(int bitRate) override;
-  [[nodiscard]] Result WriteDataFrame(std::span<const std::uint8_t> frame) override;
-  [[nodiscard]] Result WriteAckFrame(std::uint8_t x) override;
   void Close() override;
-  void AbortWrites() override;
-  void SetDeviceListener(IDeviceListener* listener) override { m_listener = listener; }
   Result ReceiveLoop(Event& stop, FrameParser& parser) override;
-  void InterruptReceive() override;
   [[nodiscard]] int CurrentBitRate() const override;
   [[nodiscard]] int MaxBitRate() const override;
 
@@ -93,15 +88,12 @@ class NetworkSerialPort final : public ISerialPort {
   [[nodiscard]] bool ReadAvailable(Connection& connection, short events, ReceivePoller& poller);
   [[nodiscard]] Result WriteAll(std::span<const std::uint8_t> bytes,
                                 std::chrono::milliseconds limit,
-                                Result timeoutResult);
+                                Result timeoutResult) override;
   [[nodiscard]] Result WaitOnLine(int fd,
                                   std::chrono::steady_clock::time_point lineEnd,
                                   std::chrono::steady_clock::time_point deadline,
                                   Result timeoutResult);
   [[nodiscard]] Result ConfirmBitRate(int bitRate);
-
-  WakeFd m_wake;                          // wakes the receive loop
-  IDeviceListener* m_listener = nullptr;  // set before the threads start
 
   mutable std::mutex m_portMutex;
   mutable std::condition_variable m_connectionChanged;
@@ -114,7 +106,6 @@ class NetworkSerialPort final : public ISerialPort {
 
   std::mutex m_configMutex;
   std::mutex m_writeMutex;
-  Event m_writesAborted{Event::Mode::ManualReset};  // set by AbortWrites, reset by Open
 };
 
 }  // namespace tavra::stack

@@ -14,7 +14,6 @@
 #include <thread>
 #include <utility>
 
-#include "server/stack/frame_codec.h"
 #include "server/stack/frame_parser.h"
 #include "server/stack/line_timing.h"
 #include "server/stack/receive_loop.h"
@@ -352,23 +351,6 @@ Result TermiosSerialPort::WaitOnLine(int fd,
   }
 }
 
-void TermiosSerialPort::AbortWrites() {
-  m_writesAborted.Set();
-}
-
-Result TermiosSerialPort::WriteDataFrame(std::span<const std::uint8_t> frame) {
-  return WriteAll(frame, kDataFrameLimit, kWriteTimeout);
-}
-
-Result TermiosSerialPort::WriteAckFrame(std::uint8_t x) {
-  const auto frame = EncodeAckFrame(x);
-  return WriteAll(frame, kAckFrameLimit, kWriteFailed);
-}
-
-void TermiosSerialPort::InterruptReceive() {
-  m_wake.Signal();
-}
-
 void TermiosSerialPort::DropDevice(const std::shared_ptr<Device>& device) {
   {
     std::lock_guard lock(m_deviceMutex);
@@ -379,9 +361,7 @@ void TermiosSerialPort::DropDevice(const std::shared_ptr<Device>& device) {
     m_deviceChanged.notify_all();
     std::fprintf(stderr, "TavraLink: %s: device lost, waiting for it to return\n", m_path.c_str());
   }
-  if (m_listener != nullptr) {
-    m_listener->OnDeviceLost();
-  }
+  TellDeviceLost();
 }
 
 void TermiosSerialPort::TryReopen() {
@@ -412,9 +392,7 @@ void TermiosSerialPort::TryReopen() {
     m_deviceChanged.notify_all();
   }
   std::fprintf(stderr, "TavraLink: %s: device reopened\n", path.c_str());
-  if (m_listener != nullptr) {
-    m_listener->OnDeviceBack();
-  }
+  TellDeviceBack();
 }
 
 int TermiosSerialPort::ReopenDelayMs() const {

@@ -34,14 +34,14 @@
 #include <span>
 #include <string>
 
-#include "server/stack/serial_port.h"
+#include "server/stack/descriptor_serial_port.h"
 #include "server/stack/wake_fd.h"
 
 namespace tavra::stack {
 
 class ReceivePoller;
 
-class TermiosSerialPort final : public ISerialPort {
+class TermiosSerialPort final : public DescriptorSerialPort {
  public:
   TermiosSerialPort();
   // Closes the device and the wake-up descriptor. The receive loop must have ended.
@@ -55,14 +55,9 @@ class TermiosSerialPort final : public ISerialPort {
   [[nodiscard]] Result Open(int portNumber, int bitRate) override;
   // 9600, 19200, 38400, 57600 or 115200; EINVAL for other rates, EBADF when not open.
   [[nodiscard]] Result SetBitRate(int bitRate) override;
-  [[nodiscard]] Result WriteDataFrame(std::span<const std::uint8_t> frame) override;
-  [[nodiscard]] Result WriteAckFrame(std::uint8_t x) override;
   void Close() override;
-  void AbortWrites() override;
-  void SetDeviceListener(IDeviceListener* listener) override { m_listener = listener; }
   // -1 when the wake-up descriptor could not be created.
   Result ReceiveLoop(Event& stop, FrameParser& parser) override;
-  void InterruptReceive() override;
   [[nodiscard]] int CurrentBitRate() const override;
 
   // The device path opened by the last successful Open ("" before).
@@ -92,17 +87,13 @@ class TermiosSerialPort final : public ISerialPort {
   [[nodiscard]] bool ReadAvailable(Device& device, short events, ReceivePoller& poller);
   [[nodiscard]] Result WriteAll(std::span<const std::uint8_t> bytes,
                                 std::chrono::milliseconds limit,
-                                Result timeoutResult);
+                                Result timeoutResult) override;
   // Waits until fd's output queue is empty and lineEnd has passed, at most until deadline:
   // 0, timeoutResult (queue still full; flushed) or kWriteFailed (aborted).
   [[nodiscard]] Result WaitOnLine(int fd,
                                   std::chrono::steady_clock::time_point lineEnd,
                                   std::chrono::steady_clock::time_point deadline,
                                   Result timeoutResult);
-  // Waits until the wake-up descriptor fires or timeoutMs passes (-1: no limit).
-
-  WakeFd m_wake;                          // wakes the receive loop
-  IDeviceListener* m_listener = nullptr;  // set before the threads start
 
   mutable std::mutex m_deviceMutex;
   mutable std::condition_variable m_deviceChanged;
@@ -113,7 +104,6 @@ class TermiosSerialPort final : public ISerialPort {
 
   std::mutex m_configMutex;
   std::mutex m_writeMutex;
-  Event m_writesAborted{Event::Mode::ManualReset};  // set by AbortWrites, reset by Open
 };
 
 }  // namespace tavra::stack
