@@ -4,8 +4,8 @@
 #include <string_view>
 #include <utility>
 
-#include "sim/command_line_options.h"
 #include "shared/hex_text.h"
+#include "sim/command_line_options.h"
 
 namespace tavra::sim {
 
