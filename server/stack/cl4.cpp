@@ -274,8 +274,9 @@ Result CL4Impl::RemoveClient(std::int32_t key) {
   }
   const Result unregistered = m_cl2->UnregisterClient(key);
   std::lock_guard clientLock(m_clientMutex);
-  const auto entry = std::find_if(m_clients.begin(), m_clients.end(),
-                                  [key](const L4ClientEntry& e) { return e.used && e.key == key; });
+  auto* const entry =
+      std::find_if(m_clients.begin(), m_clients.end(),
+                   [key](const L4ClientEntry& e) { return e.used && e.key == key; });
   if (entry == m_clients.end()) {
     return kL4UnknownClient;
   }

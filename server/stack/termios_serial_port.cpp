@@ -59,10 +59,7 @@ constexpr int kReopenIntervalMs = 200;
   }
   // DTR and RTS held inactive. Pseudo-terminals have no modem lines and refuse the request.
   int lines = TIOCM_DTR | TIOCM_RTS;
-  if (::ioctl(fd, TIOCMBIC, &lines) != 0 && errno != ENOTTY && errno != EINVAL) {
-    return false;
-  }
-  return true;
+  return ::ioctl(fd, TIOCMBIC, &lines) == 0 || errno == ENOTTY || errno == EINVAL;
 }
 
 }  // namespace

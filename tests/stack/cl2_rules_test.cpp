@@ -119,7 +119,7 @@ struct SlotHarness {
           queue.pop_front();
           return j;
         },
-        [this](std::int32_t key) { return registered.count(key) != 0; });
+        [this](std::int32_t key) { return registered.contains(key); });
   }
 };
 

@@ -32,7 +32,7 @@ std::optional<HostWrite> DecodeHostWrite(std::span<const std::uint8_t> bytes) {
   w.sequence = bytes[1] & 0x1F;
   w.destination = bytes[2];
   w.source = bytes[3];
-  std::uint8_t sum = static_cast<std::uint8_t>(kStxByte + bytes[1] + bytes[2] + bytes[3]);
+  auto sum = static_cast<std::uint8_t>(kStxByte + bytes[1] + bytes[2] + bytes[3]);
   std::size_t i = 4;
   for (;;) {
     if (i >= bytes.size()) {
@@ -200,7 +200,7 @@ std::vector<std::uint8_t> ScriptedFarEnd::ManagementReply(const HostWrite& frame
       static constexpr std::array<int, 4> kRates{0, 19200, 38400, 57600};
       const int code = frame.data.size() > 1 ? frame.data[1] : 0;
       const int rate = code >= 1 && code <= 3 ? kRates[code] : 0;
-      const bool accepted = rate != 0 && m_refusedRates.count(rate) == 0;
+      const bool accepted = rate != 0 && !m_refusedRates.contains(rate);
       return {static_cast<std::uint8_t>(accepted ? 0x24 : 0x84)};
     }
     default: return {};
@@ -333,6 +333,7 @@ std::vector<std::int32_t> Cl2Test::StartWithClients(int n) {
   m_farEnd->HoldWrites(true);
   Start();
   std::vector<std::int32_t> keys;
+  keys.reserve(static_cast<std::size_t>(n));
   for (int i = 0; i < n; ++i) {
     keys.push_back(AddClient());
   }

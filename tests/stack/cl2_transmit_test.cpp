@@ -266,6 +266,7 @@ TEST_F(Cl2TransmitTest, JobOfUnregisteredOwnerIsDroppedWithoutResult) {
 TEST_F(Cl2TransmitTest, AddressTableHoldsEighteenClients) {
   Start();
   std::vector<std::int32_t> keys;
+  keys.reserve(18);
   for (int i = 0; i < 18; ++i) {
     keys.push_back(AddClient());
   }

@@ -55,6 +55,7 @@ TEST(L4CookieTest, CookiesArePositiveAndUniqueAcrossThreads) {
   constexpr int kEach = 2000;
   std::vector<std::vector<std::int32_t>> taken(kThreads);
   std::vector<std::thread> threads;
+  threads.reserve(kThreads);
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&taken, t] {
       for (int i = 0; i < kEach; ++i) {
