@@ -104,7 +104,8 @@ std::size_t ClientDelivery::QueuedCount() const {
   return m_shared->queue.Count();
 }
 
-void ClientDelivery::Run(std::shared_ptr<Shared> shared, std::shared_ptr<ITavraCallback> callback) {
+void ClientDelivery::Run(const std::shared_ptr<Shared>& shared,
+                         std::shared_ptr<ITavraCallback> callback) {
   for (;;) {
     // The stop signal is listed first: when both are set, the thread ends and the items still
     // queued stay for the owner to free.

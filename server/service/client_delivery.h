@@ -63,7 +63,7 @@ class ClientDelivery {
   struct Shared;
   enum class State { Idle, Running, Stopped };
 
-  static void Run(std::shared_ptr<Shared> shared, std::shared_ptr<ITavraCallback> callback);
+  static void Run(const std::shared_ptr<Shared>& shared, std::shared_ptr<ITavraCallback> callback);
 
   // Queue and signals, shared with the thread so that a thread let go by the destructor still
   // has them.

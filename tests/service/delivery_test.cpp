@@ -206,6 +206,7 @@ TEST(DeliveryItem, CopiesItsData) {
 
 std::vector<std::int32_t> FirstArgs(const std::vector<Call>& calls) {
   std::vector<std::int32_t> out;
+  out.reserve(calls.size());
   for (const Call& c : calls) {
     out.push_back(c.args.at(0));
   }

@@ -131,6 +131,7 @@ TEST_F(PoolOnPty, EightCallersAtOnceGetOneObjectAndThePortOpensOnce) {
   std::vector<std::shared_ptr<ITavra>> results(kCallers);
   std::vector<HRESULT> codes(kCallers, -1);
   std::vector<std::thread> threads;
+  threads.reserve(kCallers);
   for (int i = 0; i < kCallers; ++i) {
     threads.emplace_back([&, i] {
       start.arrive_and_wait();
