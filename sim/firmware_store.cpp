@@ -147,6 +147,7 @@ bool LoadStore(const std::string& path, FirmwareContent* content, std::string* e
       }
       loaded.productionData = std::move(bytes);
     } else {
+      // NOLINTNEXTLINE(performance-inefficient-string-concatenation): built once, on the way out
       return fail(where + "unknown entry '" + key + "'");
     }
   }

@@ -8,7 +8,8 @@
 namespace tavra::sim {
 namespace {
 
-std::optional<CommandLine> Parse(std::vector<std::string> args, std::string* error = nullptr) {
+std::optional<CommandLine> Parse(const std::vector<std::string>& args,
+                                 std::string* error = nullptr) {
   std::string ignored;
   return ParseCommandLine(args, error != nullptr ? error : &ignored);
 }

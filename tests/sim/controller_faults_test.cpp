@@ -212,7 +212,7 @@ TEST(ByteCorrupterTest, ProbabilityAndSeedDecideEveryByte) {
   ByteCorrupter b(0.25, 42);
   int hits = 0;
   for (int i = 0; i < 4000; ++i) {
-    std::uint8_t x = static_cast<std::uint8_t>(i);
+    auto x = static_cast<std::uint8_t>(i);
     EXPECT_FALSE(never.Apply(x));
     std::uint8_t y = x;
     EXPECT_TRUE(always.Apply(y));

@@ -68,8 +68,8 @@ class StoreFile : public ::testing::Test {
 
 TEST_F(StoreFile, RoundTripKeepsEveryByte) {
   FirmwareContent content = FirmwareContent::Default();
-  content.rows.push_back({});
-  content.rows.push_back(std::vector<std::uint8_t>(kMaxRowBytes, 0x10));
+  content.rows.emplace_back();
+  content.rows.emplace_back(kMaxRowBytes, 0x10);
   std::string error;
   ASSERT_TRUE(SaveStore(m_path, content, &error)) << error;
   FirmwareContent loaded = FirmwareContent::Empty();

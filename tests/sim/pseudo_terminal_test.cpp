@@ -37,7 +37,7 @@ class PseudoTerminal : public ::testing::Test {
     ASSERT_GE(m_fd, 0);
     SetHostRate(bitRate);
   }
-  void SetHostRate(int bitRate) {
+  void SetHostRate(int bitRate) const {
     termios t{};
     ASSERT_EQ(tcgetattr(m_fd, &t), 0);
     cfmakeraw(&t);
@@ -45,7 +45,7 @@ class PseudoTerminal : public ::testing::Test {
     cfsetospeed(&t, BitRateToSpeed(bitRate));
     ASSERT_EQ(tcsetattr(m_fd, TCSANOW, &t), 0);
   }
-  void Write(const std::vector<std::uint8_t>& bytes) {
+  void Write(const std::vector<std::uint8_t>& bytes) const {
     ASSERT_EQ(::write(m_fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
   }
   // Reads until `count` bytes came or the time-out passed.
