@@ -75,6 +75,7 @@ TEST(SyncEventTest, AutoResetReleasesOneOfTwoWaiters) {
 TEST(SyncEventTest, ManualResetReleasesEveryWaiter) {
   Event e(Mode::ManualReset);
   std::vector<std::future<bool>> waiters;
+  waiters.reserve(3);
   for (int i = 0; i < 3; ++i) {
     waiters.push_back(std::async(std::launch::async, [&e] { return e.Wait(5s); }));
   }
@@ -85,7 +86,9 @@ TEST(SyncEventTest, ManualResetReleasesEveryWaiter) {
 }
 
 TEST(SyncEventTest, WaitAnyTakesTheFirstListedAndConsumesOnlyIt) {
-  Event a, b, c;
+  Event a;
+  Event b;
+  Event c;
   b.Set();
   c.Set();
   a.Set();
@@ -114,14 +117,16 @@ TEST(SyncEventTest, WaitAnyLeavesManualEventsSet) {
 }
 
 TEST(SyncEventTest, WaitAnyTimesOut) {
-  Event a, b;
+  Event a;
+  Event b;
   const auto start = Clock::now();
   EXPECT_EQ(Event::WaitAny({&a, &b}, 60ms), -1);
   EXPECT_GE(Clock::now() - start, 60ms);
 }
 
 TEST(SyncEventTest, WaitAnyWakesOnASetFromAnotherThread) {
-  Event a, b;
+  Event a;
+  Event b;
   auto result = std::async(std::launch::async, [&] { return Event::WaitAny({&a, &b}); });
   EXPECT_EQ(result.wait_for(50ms), std::future_status::timeout);
   b.Set();
