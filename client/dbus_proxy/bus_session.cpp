@@ -74,7 +74,7 @@ QString ServerProgramPath(const QString& configured) {
   if (!configured.isEmpty()) {
     return configured;
   }
-  const QString fromEnvironment = QString::fromLocal8Bit(qgetenv("TAVRALINK_PROGRAM"));
+  QString fromEnvironment = QString::fromLocal8Bit(qgetenv("TAVRALINK_PROGRAM"));
   if (!fromEnvironment.isEmpty()) {
     return fromEnvironment;
   }

@@ -8,7 +8,7 @@ namespace tavra::dbus {
 
 QString CallbackRegistry::Add(std::shared_ptr<ITavraCallback> callback) {
   std::lock_guard lock(m_mutex);
-  const QString path = CallbackBasePath() + QStringLiteral("/Callback%1").arg(m_next++);
+  QString path = CallbackBasePath() + QStringLiteral("/Callback%1").arg(m_next++);
   if (!m_closed) {
     m_entries[path] = Entry{std::move(callback), QString(), 0};
   }
@@ -82,7 +82,7 @@ std::shared_ptr<ITavraCallback> CallbackRegistry::Find(const QString& path,
 
 bool CallbackRegistry::Has(const QString& path) const {
   std::lock_guard lock(m_mutex);
-  return m_entries.count(path) != 0;
+  return m_entries.contains(path);
 }
 
 void CallbackRegistry::Close() {

@@ -4,7 +4,7 @@
 
 namespace tavra::dbus {
 
-NameWatch::NameWatch(QDBusConnection connection,
+NameWatch::NameWatch(const QDBusConnection& connection,
                      QString wellKnownName,
                      std::shared_ptr<NameState> state,
                      QObject* parent)

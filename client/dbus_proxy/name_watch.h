@@ -42,7 +42,7 @@ struct NameState {
 class NameWatch : public QObject {
   Q_OBJECT
  public:
-  NameWatch(QDBusConnection connection,
+  NameWatch(const QDBusConnection& connection,
             QString wellKnownName,
             std::shared_ptr<NameState> state,
             QObject* parent = nullptr);

@@ -61,7 +61,7 @@ HRESULT PoolProxy::GetPortTable(std::vector<PortStatus>& ports) {
   }
   // Read to the end first: leaving an array half read leaks the demarshaller's state.
   QList<PortTableRow> received;
-  const QDBusArgument argument = reply[0].value<QDBusArgument>();
+  const auto argument = reply[0].value<QDBusArgument>();
   argument.beginArray();
   while (!argument.atEnd()) {
     PortTableRow row;

@@ -100,7 +100,9 @@ struct MethodCase {
 
 TEST_F(ProxyContract, EveryControllerMethodSendsItsArgumentsExactly) {
   static const std::uint8_t kData[] = {0xDE, 0xAD, 0x00, 0xEF};
-  std::int32_t out1 = 0, out2 = 0, out3 = 0;
+  std::int32_t out1 = 0;
+  std::int32_t out2 = 0;
+  std::int32_t out3 = 0;
   std::vector<std::uint8_t> block;
   const std::vector<MethodCase> cases = {
       {"Client_Remove",
@@ -191,12 +193,15 @@ TEST_F(ProxyContract, ResultsAndOutputsComeBackAsTheServerSentThem) {
     }
     return reply;
   });
-  std::int32_t id = -1, link = -1;
+  std::int32_t id = -1;
+  std::int32_t link = -1;
   EXPECT_EQ(m_tavra->Client_AddEx(std::make_shared<RecordingCallback>(), id, link), S_OK);
   EXPECT_EQ(id, 17);
   EXPECT_EQ(link, 0);
 
-  std::int32_t result = 0, type = 0, size = 0;
+  std::int32_t result = 0;
+  std::int32_t type = 0;
+  std::int32_t size = 0;
   std::vector<std::uint8_t> data;
   EXPECT_EQ(m_tavra->Management_Request(17, CONNECT_STATUS, result, type, size, data), S_OK);
   EXPECT_EQ(std::tie(result, type, size), std::make_tuple(STATUS_ONLINE, 1, 6));
@@ -242,7 +247,9 @@ TEST_F(ProxyContract, RepliesOfAnotherFormAreCallFailures) {
   for (const BadReply& c : cases) {
     SCOPED_TRACE(c.name);
     m_fake->SetResponder(c.reply);
-    std::int32_t result = 111, type = 222, size = 333;
+    std::int32_t result = 111;
+    std::int32_t type = 222;
+    std::int32_t size = 333;
     std::vector<std::uint8_t> data{9};
     EXPECT_EQ(m_tavra->Management_Request(1, CONNECT_STATUS, result, type, size, data),
               kCallFailed);

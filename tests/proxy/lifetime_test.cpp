@@ -43,7 +43,9 @@ TEST(ProxyLifetime, CallsAfterTheServerEndedFailAndStartNoNewServer) {
     EXPECT_TRUE(LastCallStatus().failed);
     EXPECT_FALSE(LastCallStatus().errorName.empty());
     EXPECT_EQ(callback.use_count(), 1);  // not kept for a call that failed
-    std::int32_t result = 0, type = 0, size = 0;
+    std::int32_t result = 0;
+    std::int32_t type = 0;
+    std::int32_t size = 0;
     std::vector<std::uint8_t> data;
     EXPECT_EQ(tavra->Management_Request(1, CONNECT_STATUS, result, type, size, data), kCallFailed);
     std::vector<PortStatus> ports;

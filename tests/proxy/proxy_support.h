@@ -59,7 +59,7 @@ class RecordingCallback final : public CallbackAdapter {
                                        std::size_t from = 0);
 
  protected:
-  HRESULT OnEvent(const tavra::CallbackEvent& event) override;
+  HRESULT OnEvent(const tavra::CallbackEvent& received) override;
 
  private:
   Hook m_hook;

@@ -47,7 +47,9 @@ class ProxyRoundTrip : public ::testing::Test {
 
   // The client's link address (CLIENT_ADDRESS gives it less 32).
   std::uint8_t ClientAddress() {
-    std::int32_t result = 0, type = 0, size = 0;
+    std::int32_t result = 0;
+    std::int32_t type = 0;
+    std::int32_t size = 0;
     std::vector<std::uint8_t> data;
     EXPECT_EQ(m_tavra->Management_Request(m_client, CLIENT_ADDRESS, result, type, size, data),
               S_OK);
@@ -56,7 +58,9 @@ class ProxyRoundTrip : public ::testing::Test {
   }
 
   std::int32_t ClientIndex() {
-    std::int32_t result = -1, type = 0, size = 0;
+    std::int32_t result = -1;
+    std::int32_t type = 0;
+    std::int32_t size = 0;
     std::vector<std::uint8_t> data;
     EXPECT_EQ(m_tavra->Management_Request(m_client, CLIENT_INDEX, result, type, size, data), S_OK);
     return result;
@@ -90,7 +94,9 @@ TEST_F(ProxyRoundTrip, LinkComesUpWithTheControllerIdentity) {
   ASSERT_TRUE(online);
   EXPECT_EQ(*online, (CallbackEvent{"Management_Indication", {STATUS_ONLINE, 1}, kIdentity}));
 
-  std::int32_t result = 0, type = 0, size = 0;
+  std::int32_t result = 0;
+  std::int32_t type = 0;
+  std::int32_t size = 0;
   std::vector<std::uint8_t> data;
   ASSERT_EQ(m_tavra->Management_Request(m_client, CONNECT_STATUS, result, type, size, data), S_OK);
   EXPECT_EQ(result, STATUS_ONLINE);
@@ -171,7 +177,9 @@ TEST_F(ProxyRoundTrip, TransactionsCarryTheAnswerBothWays) {
   std::int32_t id = -1;
   ASSERT_EQ(m_tavra->Client_Add(answering, id), S_OK);
   answeringId->store(id);
-  std::int32_t index = -1, type = 0, size = 0;
+  std::int32_t index = -1;
+  std::int32_t type = 0;
+  std::int32_t size = 0;
   std::vector<std::uint8_t> data;
   ASSERT_EQ(m_tavra->Management_Request(id, CLIENT_INDEX, index, type, size, data), S_OK);
   const std::uint8_t request =
@@ -243,7 +251,9 @@ TEST_F(ProxyRoundTrip, BuffersAreCheckedBeforeTheCall) {
 }
 
 TEST_F(ProxyRoundTrip, ManagementOutputsAreWrittenOnlyOnSuccess) {
-  std::int32_t result = 111, type = 222, size = 333;
+  std::int32_t result = 111;
+  std::int32_t type = 222;
+  std::int32_t size = 333;
   std::vector<std::uint8_t> data{1, 2};
   EXPECT_EQ(m_tavra->Management_Request(m_client, CONNECT_BOOTCODE - 1, result, type, size, data),
             CommandFailed_UnknownCommand);
@@ -309,7 +319,9 @@ TEST_F(ProxyRoundTrip, NoCallbackAfterClientRemove) {
   std::int32_t otherId = -1;
   ASSERT_EQ(m_tavra->Client_Add(other, otherId), S_OK);
   m_sim.SendFrame(address, 0x23, Bytes({1}));
-  std::int32_t result = 0, type = 0, size = 0;
+  std::int32_t result = 0;
+  std::int32_t type = 0;
+  std::int32_t size = 0;
   std::vector<std::uint8_t> data;
   ASSERT_EQ(m_tavra->Management_Request(otherId, CLIENT_ADDRESS, result, type, size, data), S_OK);
   m_sim.SendFrame(static_cast<std::uint8_t>(data.at(0) + 32), 0x23, Bytes({2}));
