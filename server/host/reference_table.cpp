@@ -61,11 +61,11 @@ ReferenceTable::Holdings ReferenceTable::HeldBy(const ConnectionKey& connection,
 }
 
 bool ReferenceTable::Knows(const ConnectionKey& connection) const {
-  if (m_registrations.count(connection) != 0) {
+  if (m_registrations.contains(connection)) {
     return true;
   }
   return std::any_of(m_counts.begin(), m_counts.end(),
-                     [&](const auto& obj) { return obj.second.count(connection) != 0; });
+                     [&](const auto& obj) { return obj.second.contains(connection); });
 }
 
 void ReferenceTable::Register(const ConnectionKey& connection, const Registration& registration) {

@@ -14,9 +14,8 @@ namespace tavra::host {
 namespace {
 
 QSettings OpenStore() {
-  return QSettings(QSettings::IniFormat, QSettings::UserScope,
-                   QString::fromLatin1(kSettingsOrganization),
-                   QString::fromLatin1(kSettingsApplication));
+  return {QSettings::IniFormat, QSettings::UserScope, QString::fromLatin1(kSettingsOrganization),
+          QString::fromLatin1(kSettingsApplication)};
 }
 
 QString KeyOf(std::string_view name) {

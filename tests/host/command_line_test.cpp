@@ -85,7 +85,7 @@ class HostOptionRun : public ::testing::Test {
   }
   int Run(const QStringList& arguments) {
     ServerRunOptions options;
-    options.createTray = [this](std::function<void()>) -> std::unique_ptr<QObject> {
+    options.createTray = [this](const std::function<void()>&) -> std::unique_ptr<QObject> {
       ++m_traysMade;
       return nullptr;
     };

@@ -36,7 +36,7 @@ using test::UIntArg;
 constexpr std::array<std::uint8_t, 6> kSimIdentity{3, 1, 2, 3, 4, 0};
 
 QByteArray IdentityBytes() {
-  return QByteArray(reinterpret_cast<const char*>(kSimIdentity.data()), 6);
+  return {reinterpret_cast<const char*>(kSimIdentity.data()), 6};
 }
 
 QVariant Byte(int value) {

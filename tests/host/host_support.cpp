@@ -23,7 +23,7 @@ void EnsureApplication() {
   static char name[] = "host_test";
   static char* argv[] = {name, nullptr};
   // Kept to the end of the program on purpose (static destruction order with QtDBus).
-  static QApplication* app = new QApplication(argc, argv);
+  static auto* app = new QApplication(argc, argv);
   QApplication::setQuitOnLastWindowClosed(false);
   (void)app;
 }
@@ -199,7 +199,7 @@ std::vector<ReceivedCall> RawClient::Received() const {
 
 int RawClient::WaitForCall(const QString& member,
                            const std::function<bool(const ReceivedCall&)>& match,
-                           std::chrono::milliseconds timeout) {
+                           std::chrono::milliseconds timeout) const {
   int found = -1;
   WaitUntil(
       [&] {
@@ -242,7 +242,7 @@ std::vector<dbus::PortTableRow> PortTableOf(const QDBusMessage& reply) {
   if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
     return rows;
   }
-  const QDBusArgument arg = qvariant_cast<QDBusArgument>(reply.arguments().at(0));
+  const auto arg = qvariant_cast<QDBusArgument>(reply.arguments().at(0));
   arg.beginArray();
   while (!arg.atEnd()) {
     dbus::PortTableRow row;

@@ -127,7 +127,7 @@ class RawClient {
   // Waits for a received call of `member` satisfying `match` (null: any); returns its index.
   int WaitForCall(const QString& member,
                   const std::function<bool(const ReceivedCall&)>& match,
-                  std::chrono::milliseconds timeout);
+                  std::chrono::milliseconds timeout) const;
 
   void Disconnect();
 

@@ -29,6 +29,7 @@ stack::PortEntry InUse(bool linkUp, std::int32_t clients, std::array<std::uint8_
 
 std::vector<std::string> Row(const StatusCells& cells, int row) {
   std::vector<std::string> out;
+  out.reserve(kStatusColumns);
   for (int c = 0; c < kStatusColumns; ++c) {
     out.push_back(cells.At(row, c).toStdString());
   }
