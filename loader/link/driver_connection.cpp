@@ -48,7 +48,7 @@ HRESULT DriverConnection::CreateInstance() {
   try {
     m_callback = std::make_shared<LoaderCallback>(m_state);
   } catch (const std::bad_alloc&) {
-    constexpr HRESULT kOutOfMemory = static_cast<HRESULT>(0x8007000Eu);
+    constexpr auto kOutOfMemory = static_cast<HRESULT>(0x8007000Eu);
     m_boxes.Show("IDS_MB_18_TEXT", kErrorCaption);
     Log("CreateInstance(),Exception HResult= " + Num(kOutOfMemory));
     return kOutOfMemory;

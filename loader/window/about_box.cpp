@@ -29,7 +29,7 @@ QIcon ProgramIcon() {
   font.setPixelSize(30);
   painter.setFont(font);
   painter.drawText(picture.rect(), Qt::AlignCenter, QStringLiteral("T"));
-  return QIcon(picture);
+  return {picture};
 }
 
 TAboutBox::TAboutBox(QWidget* parent) : QDialog(parent) {

@@ -16,9 +16,9 @@ constexpr char kComportKey[] = "Comport";
 constexpr char kLanguageKey[] = "Language";
 
 QSettings Open() {
-  return QSettings(QSettings::IniFormat, QSettings::UserScope,
-                   QString::fromLatin1(kLoaderSettingsOrganization),
-                   QString::fromLatin1(kLoaderSettingsApplication));
+  return {QSettings::IniFormat, QSettings::UserScope,
+          QString::fromLatin1(kLoaderSettingsOrganization),
+          QString::fromLatin1(kLoaderSettingsApplication)};
 }
 
 int ComportOf(const QSettings& store) {
@@ -81,7 +81,7 @@ void WriteLanguage(Language language) {
 }
 
 QString HelpTarget(const QString& programDir) {
-  const QString own = HelpFilePath();
+  QString own = HelpFilePath();
   const QStringList candidates = {
       own, programDir + QStringLiteral("/../share/doc/tavra/manual/index.html"),
       QStringLiteral(TAVRA_SOURCE_MANUAL)};

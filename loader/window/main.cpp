@@ -52,7 +52,7 @@ void WaitForRelease(QApplication& app, const Tstartform& window) {
   QTimer check;
   QObject::connect(&check, &QTimer::timeout, &app, [&] {
     if (!window.CallbackOutlived() || waited.elapsed() >= kOutlivedWaitMs) {
-      app.quit();
+      QApplication::quit();
     }
   });
   check.start(kOutlivedCheckMs);

@@ -100,7 +100,7 @@ int main(int argc, char** argv) {
   bool ok = Save(&window, out.filePath(QStringLiteral("tavraloader-connected.png")));
 
   // A backup gives the firmware file that the update then sends back.
-  const QString backup = files.filePath(QStringLiteral("Backup.TVW"));
+  QString backup = files.filePath(QStringLiteral("Backup.TVW"));
   window.SetBackupPathChooser([&] { return backup; });
   auto* update = Child<QWidget>(&window, "UpdateFirmwareButton");
   window.BackupFirmwareButtonClick();

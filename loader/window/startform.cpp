@@ -64,7 +64,7 @@ QIcon ToolIcon(const QString& glyph, const QColor& colour) {
   font.setPixelSize(glyph.size() > 1 ? 8 : 14);
   painter.setFont(font);
   painter.drawText(picture.rect(), Qt::AlignCenter, glyph);
-  return QIcon(picture);
+  return {picture};
 }
 
 }  // namespace

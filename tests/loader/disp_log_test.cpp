@@ -68,7 +68,7 @@ TDispLog::Clock FixedClock() {
 }
 
 // The readings in turn; the last one repeats.
-TDispLog::Clock Readings(std::vector<system_clock::time_point> readings) {
+TDispLog::Clock Readings(const std::vector<system_clock::time_point>& readings) {
   auto next = std::make_shared<std::size_t>(0);
   return [readings, next] { return readings[std::min((*next)++, readings.size() - 1)]; };
 }

@@ -335,7 +335,7 @@ TEST(FirmwareDownloadHeader, LongRecordLinesAreSkipped) {
 TEST(FirmwareDownloadHeader, FillsExactly511Bytes) {
   // Five lines of 100 bytes with CR LF (500) plus one of 9 + 2: 511 bytes of text.
   std::vector<std::string> lines(5, std::string(98, 'h'));
-  lines.push_back(std::string(9, 'e'));
+  lines.emplace_back(9, 'e');
   HeaderText header;
   ASSERT_TRUE(BuildDownloadHeader(Text(JoinCrLf(lines)), header).Ok());
   EXPECT_EQ(header.Text().size(), 511u);

@@ -23,7 +23,7 @@ std::unique_ptr<FirmwareImage> ImageOf(int rows) {
 }
 
 // A boot code that acknowledges every download message (refusing the blocks in `refused`).
-ScriptedTavra::Replies DownloadAcks(std::vector<int> refused = {}) {
+ScriptedTavra::Replies DownloadAcks(const std::vector<int>& refused = {}) {
   return [refused](const Bytes& m) -> std::vector<Bytes> {
     switch (m[0]) {
       case FWDownload_CMD: return {{FWDownload_ACK}};
@@ -44,6 +44,7 @@ ScriptedTavra::Replies DownloadAcks(std::vector<int> refused = {}) {
 
 std::vector<std::uint8_t> Codes(const std::vector<Bytes>& messages) {
   std::vector<std::uint8_t> codes;
+  codes.reserve(messages.size());
   for (const Bytes& m : messages) {
     codes.push_back(m[0]);
   }

@@ -119,7 +119,7 @@ TEST(FirmwareLineReader, FolderGivesReadError) {
 TEST(FirmwareLineReader, FileLinesAcrossChunksMatchTextLines) {
   std::string text;
   for (int i = 0; text.size() < 300 * 1024; ++i) {
-    const std::size_t length = static_cast<std::size_t>((i * 37) % 230);
+    const auto length = static_cast<std::size_t>((i * 37) % 230);
     text += std::string(length, static_cast<char>('a' + i % 26));
     text += (i % 3 == 0) ? "\r\n" : "\n";
   }

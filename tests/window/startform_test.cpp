@@ -50,7 +50,7 @@ class WindowTest : public ::testing::Test {
   }
 
   // A window on `pool` (a null pool: the driver cannot be created); boxes are recorded.
-  std::unique_ptr<Tstartform> Window(std::shared_ptr<test::FakePool> pool) {
+  std::unique_ptr<Tstartform> Window(const std::shared_ptr<test::FakePool>& pool) {
     StartOptions options;
     options.poolFactory = [pool](std::uint32_t, std::shared_ptr<ITavraPool>& out) -> HRESULT {
       if (!pool) {

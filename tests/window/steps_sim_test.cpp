@@ -50,7 +50,7 @@ TEST(WindowOnSimulator, BackupPassesItsChecksAndGoesBackInAsAnUpdate) {
   window->FormCreate();
   QTRY_COMPARE_WITH_TIMEOUT(window->Connection().ComStatus(), COM_TAVRA_BOOTCODE_MODE, kWaitMs);
 
-  const QString backup = dir.filePath(QStringLiteral("backup.TVW"));
+  QString backup = dir.filePath(QStringLiteral("backup.TVW"));
   window->SetBackupPathChooser([backup] { return backup; });
   window->BackupFirmwareButtonClick();
   QTRY_COMPARE_WITH_TIMEOUT(

@@ -2,7 +2,8 @@
 
 namespace tavra::dbus {
 
-loader::DriverConnection::PoolFactory BusPoolFactory(ProxyOptions options, std::string* reason) {
+loader::DriverConnection::PoolFactory BusPoolFactory(const ProxyOptions& options,
+                                                     std::string* reason) {
   return [options, reason](std::uint32_t, std::shared_ptr<ITavraPool>& pool) {
     std::shared_ptr<TavraPoolProxy> proxy;
     std::string error;

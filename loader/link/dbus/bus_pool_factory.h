@@ -14,7 +14,7 @@ namespace tavra::dbus {
 
 // `reason`, when given, receives ConnectTavraPool's reason for a failure (it must outlive the
 // factory).
-[[nodiscard]] loader::DriverConnection::PoolFactory BusPoolFactory(ProxyOptions options = {},
+[[nodiscard]] loader::DriverConnection::PoolFactory BusPoolFactory(const ProxyOptions& options = {},
                                                                    std::string* reason = nullptr);
 
 }  // namespace tavra::dbus
