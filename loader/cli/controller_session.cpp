@@ -109,7 +109,7 @@ void ControllerSession::Close(bool reset) {
   }
 }
 
-int ControllerSession::Finish(bool ok, JsonObject result) {
+int ControllerSession::Finish(bool ok, const JsonObject& result) {
   const int code = ok ? kExitOk : kExitFailed;
   if (Options().json) {
     JsonObject object;

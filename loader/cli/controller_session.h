@@ -54,7 +54,7 @@ class ControllerSession {
   // A line for the person using the program (standard error), prefixed with the program name.
   void Complain(std::string_view text);
   // The end of the command: the JSON object (with --json) and the exit code.
-  int Finish(bool ok, JsonObject result = {});
+  int Finish(bool ok, const JsonObject& result = {});
   // Ctrl+C ended the command: removes the client and returns 1.
   int Interrupted(std::string_view what);
 

@@ -74,7 +74,7 @@ TEST_F(LoaderCliEndToEnd, FailuresEndWithTheWindowsMessageAndTheNextCommandWorks
   };
   std::map<int, std::unique_ptr<ChildProcess>> sims;
   for (const Case& c : cases) {
-    if (sims.count(c.port) == 0) {
+    if (!sims.contains(c.port)) {
       sims[c.port] = StartSim(c.port, c.sim);
     }
     std::vector<std::string> args = {"--port", std::to_string(c.port)};

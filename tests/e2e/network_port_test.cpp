@@ -24,7 +24,7 @@ const char kBackupOk[] = "Backup af  Firmware afsluttet med succes\n";
 
 std::string FindSer2net() {
   for (const char* dir : {"/usr/sbin", "/usr/bin", "/sbin", "/bin", "/usr/local/sbin"}) {
-    const std::string path = std::string(dir) + "/ser2net";
+    std::string path = std::string(dir) + "/ser2net";
     if (::access(path.c_str(), X_OK) == 0) {
       return path;
     }
@@ -57,7 +57,10 @@ bool Listening(int port) {
   std::string line;
   while (std::getline(in, line)) {
     std::istringstream fields(line);
-    std::string slot, address, remote, state;
+    std::string slot;
+    std::string address;
+    std::string remote;
+    std::string state;
     fields >> slot >> address >> remote >> state;
     if (address == local && state == "0A") {
       return true;

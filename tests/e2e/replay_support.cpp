@@ -97,7 +97,9 @@ std::optional<std::vector<TraceFrame>> ReadTrace(const std::filesystem::path& pa
   std::string text;
   for (int number = 1; std::getline(in, text); ++number) {
     std::istringstream line(text.substr(0, text.find('|')));
-    std::string seconds, direction, hex;
+    std::string seconds;
+    std::string direction;
+    std::string hex;
     line >> seconds >> direction;
     if (direction != "H>C" && direction != "C>H") {
       *error = path.string() + ":" + std::to_string(number) + ": not a frame";

@@ -26,7 +26,7 @@ std::optional<ControllerIdentity> ClientCallback::WaitForLink(std::chrono::milli
 std::optional<DataConfirm> ClientCallback::WaitForConfirm(std::int32_t requestId,
                                                           std::chrono::milliseconds timeout) {
   std::unique_lock lock(m_mutex);
-  if (!m_cv.wait_for(lock, timeout, [&] { return m_confirms.count(requestId) != 0; })) {
+  if (!m_cv.wait_for(lock, timeout, [&] { return m_confirms.contains(requestId); })) {
     return std::nullopt;
   }
   return m_confirms[requestId];

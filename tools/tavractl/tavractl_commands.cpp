@@ -178,7 +178,9 @@ int RunStatusPort(int port, std::ostream& out, std::ostream& err) {
   if (!client.Register(err)) {
     return kExitFailed;
   }
-  std::int32_t value = 0, type = 0, size = 0;
+  std::int32_t value = 0;
+  std::int32_t type = 0;
+  std::int32_t size = 0;
   std::vector<std::uint8_t> data;
   const HRESULT block = client.Tavra().Management_Request(client.Client(), LINK_STATUS_BLOCK, value,
                                                           type, size, data);
@@ -281,7 +283,9 @@ int RunWatch(int port, std::ostream& out, std::ostream& err) {
       return kExitFailed;
     }
     std::string address = "unknown";
-    std::int32_t value = 0, type = 0, size = 0;
+    std::int32_t value = 0;
+    std::int32_t type = 0;
+    std::int32_t size = 0;
     std::vector<std::uint8_t> data;
     if (client.Tavra().Management_Request(client.Client(), CLIENT_ADDRESS, value, type, size,
                                           data) == S_OK &&
