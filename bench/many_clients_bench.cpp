@@ -214,6 +214,7 @@ int main(int argc, char** argv) {
   const auto start = Clock::now();
   std::atomic<int> completed{0};
   std::vector<std::thread> senders;
+  senders.reserve(static_cast<std::size_t>(clients));
   for (int i = 0; i < clients; ++i) {
     senders.emplace_back([&, i] {
       if (callbacks[static_cast<std::size_t>(i)]->Run(*tavra, ids[static_cast<std::size_t>(i)],

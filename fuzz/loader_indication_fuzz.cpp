@@ -68,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::uint8_t> bytes = in.Bytes(static_cast<std::size_t>(in.Byte()) * 5);
     switch (op) {
       case 0: {  // a data indication; `a` picks the length against the bytes that came
-        std::int32_t length = static_cast<std::int32_t>(bytes.size());
+        auto length = static_cast<std::int32_t>(bytes.size());
         if (a == 0xFF) {
           length = -static_cast<std::int32_t>(b) - 1;
         } else if (a == 0xFE && !bytes.empty()) {
