@@ -168,7 +168,7 @@ int RunVersionCommand(CommandContext& context) {
     }
   }
   session.Close(true);
-  return session.Finish(step == StepResult::Done, std::move(result));
+  return session.Finish(step == StepResult::Done, result);
 }
 
 int RunStatusCommand(CommandContext& context) {
@@ -201,7 +201,7 @@ int RunStatusCommand(CommandContext& context) {
   if (!context.options.json) {
     session.Boxes().Write(context.out, text);
   }
-  return session.Finish(true, std::move(result));
+  return session.Finish(true, result);
 }
 
 int RunBackupCommand(CommandContext& context) {
@@ -227,7 +227,7 @@ int RunBackupCommand(CommandContext& context) {
     PrintSummary(session, "Backup", image.UsedRows(), ImageBytes(image), seconds);
   }
   session.Close(true);
-  return session.Finish(step == StepResult::Done, std::move(result));
+  return session.Finish(step == StepResult::Done, result);
 }
 
 int RunUpdateCommand(CommandContext& context) {
@@ -265,7 +265,7 @@ int RunUpdateCommand(CommandContext& context) {
     }
   }
   session.Close(true);
-  return session.Finish(ok, std::move(result));
+  return session.Finish(ok, result);
 }
 
 }  // namespace tavra::loader::cli
